@@ -1,0 +1,33 @@
+// The packet of payloads one pin message carries, and the producer's deleter.
+#pragma once
+
+#include <QString>
+
+#include <vector>
+
+class QuarixPayload;
+struct PinMessage;
+
+// Owns its items: destroying the packet destroys every item, in list order.
+struct DataPacket {
+    QString name;                        // the data type of its items, e.g. "energy"
+    quint64 timestamp = 0;
+    std::vector<QuarixPayload*> items;
+
+    DataPacket() = default;
+    DataPacket(const QString& packetName, quint64 packetTimestamp) : name(packetName), timestamp(packetTimestamp) {}
+    ~DataPacket();
+    DataPacket(const DataPacket&) = delete;
+    DataPacket& operator=(const DataPacket&) = delete;
+
+    // Hands the items over to the caller: the packet is left empty.
+    std::vector<QuarixPayload*> takeItems();
+};
+
+// Frees producer-owned data behind a message's raw data pointer. Owned by the
+// producer that creates it; no pin calls it.
+class DataDistructor {
+public:
+    virtual ~DataDistructor() = default;
+    virtual void Release(PinMessage* message) = 0;
+};

@@ -1,0 +1,30 @@
+// quarix-boards-server: the board server's entry point.
+#include "core/server_startup.h"
+#include "core/termination_signals.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("quarix-boards-server"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
+
+    ServerStartup startup(app);
+    const int status = startup.start();
+    if (status != ServerStartup::kReady)
+        return status;
+
+    // SIGINT and SIGTERM end the event loop; the files are then closed below.
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::terminationRequested, &app, [](int signalNumber) {
+        qInfo() << "Signal" << signalNumber << "received: closing open files";
+        QCoreApplication::exit(0);
+    });
+
+    qInfo() << "QUARIX IS STARTED AND READY";
+    const int result = app.exec();
+    startup.shutdown();
+    return result;
+}
