@@ -1,0 +1,261 @@
+// Payloads: deep copies and the exact bytes of every serialised form.
+#include "core/quarix_payload_energy.h"
+#include "core/quarix_payload_rate_counters.h"
+#include "core/quarix_payload_wave.h"
+#include "core/quarix_payload_waves.h"
+
+#include <QtTest>
+
+#include <clocale>
+#include <cstring>
+#include <memory>
+#include <sstream>
+
+namespace {
+QByteArray serialized(const QuarixPayload& payload, int format, bool* ok = nullptr)
+{
+    std::ostringstream out;
+    const bool result = payload.Serialize(format, out);
+    if (ok)
+        *ok = result;
+    const std::string bytes = out.str();
+    return QByteArray(bytes.data(), static_cast<int>(bytes.size()));
+}
+
+QByteArray le64(quint64 value)
+{
+    QByteArray bytes;
+    for (int i = 0; i < 8; ++i)
+        bytes.append(char((value >> (8 * i)) & 0xff));
+    return bytes;
+}
+
+QByteArray le32(quint32 value)
+{
+    return le64(value).left(4);
+}
+
+QByteArray leDouble(double value)
+{
+    quint64 bits;
+    std::memcpy(&bits, &value, 8);
+    return le64(bits);
+}
+
+QuarixPayload_Energy energyEvent()
+{
+    QuarixPayload_Energy event;
+    event.timestamp = 1234;
+    event.channel = 3;
+    event.energy_raw = 1024;
+    event.energy = 256.5;
+    event.flag1 = 1;
+    event.flag2 = 0;
+    event.extra = 77;
+    event.arrival_time = 555;
+    return event;
+}
+
+QuarixPayload_RateCounters oneChannelSnapshot()
+{
+    QuarixPayload_RateCounters snapshot(1);
+    snapshot.timestamp = 42;
+    (*snapshot.rates_in)[0] = 12.5;
+    (*snapshot.counters_in)[0] = 0x100000005ULL;   // only the low 32 bits go into the binary form
+    (*snapshot.rates_out)[0] = 10.25;
+    (*snapshot.counters_out)[0] = 9;
+    return snapshot;
+}
+}  // namespace
+
+class TestPayloads : public QObject {
+    Q_OBJECT
+private slots:
+    void kindsCarryTheirTypeAndEventCount()
+    {
+        QCOMPARE(QuarixPayload_Energy().type, QStringLiteral("energy"));
+        QCOMPARE(QuarixPayload_Energy().event_count, 1);
+        QCOMPARE(QuarixPayload_RateCounters(2).type, QStringLiteral("rate_counters"));
+        QCOMPARE(QuarixPayload_RateCounters(2).event_count, 1);
+        QCOMPARE(QuarixPayload_Waves().type, QStringLiteral("waveform"));
+        QCOMPARE(QuarixPayload_Waves().event_count, 0);
+        QVERIFY(QuarixPayload_Wave().type.isEmpty());
+        QCOMPARE(QuarixPayload_Wave().event_count, 0);
+        const QuarixPayload_RateCounters zeroed(3);
+        QCOMPARE(int(zeroed.rates_in_start->size()), 3);
+        QCOMPARE(zeroed.counters_out->at(2), quint64(0));
+    }
+
+    void cloningAStampedEnergyEventCopiesEveryField()
+    {
+        const QuarixPayload_Energy event = energyEvent();
+        std::unique_ptr<QuarixPayload> copy(event.Clone());
+        auto* clone = dynamic_cast<QuarixPayload_Energy*>(copy.get());
+        QVERIFY(clone);
+        QCOMPARE(clone->arrival_time, quint64(555));
+        QCOMPARE(clone->timestamp, quint64(1234));
+        QCOMPARE(clone->channel, 3u);
+        QCOMPARE(clone->energy_raw, 1024u);
+        QCOMPARE(clone->energy, 256.5);
+        QCOMPARE(clone->flag1, quint8(1));
+        QCOMPARE(clone->flag2, quint8(0));
+        QCOMPARE(clone->extra, 77u);
+    }
+
+    void aClonedWaveformGroupOutlivesItsSource()
+    {
+        auto* group = new QuarixPayload_Waves;
+        group->timestamp = 900;
+        group->n_samples = 2;
+        group->header64 = 11;
+        group->header32a = 12;
+        group->header32b = 13;
+        for (int w = 0; w < 2; ++w) {
+            auto* wave = new QuarixPayload_Wave;
+            wave->trace_header32a = 20 + w;
+            wave->analog = new std::vector<double>{1.5 + w, -2.0};
+            wave->digital = new std::vector<uint32_t>{6u, 1u};
+            group->waves.push_back(wave);
+        }
+        std::unique_ptr<QuarixPayload_Waves> clone(static_cast<QuarixPayload_Waves*>(group->Clone()));
+        QVERIFY(clone->waves.at(0) != group->waves.at(0));
+        QVERIFY(clone->waves.at(0)->analog != group->waves.at(0)->analog);
+        delete group;
+        QCOMPARE(clone->timestamp, quint64(900));
+        QCOMPARE(clone->n_samples, 2);
+        QCOMPARE(clone->header64, quint64(11));
+        QCOMPARE(clone->header32b, 13u);
+        QCOMPARE(int(clone->waves.size()), 2);
+        QCOMPARE(clone->waves.at(1)->trace_header32a, 21u);
+        QCOMPARE(*clone->waves.at(1)->analog, (std::vector<double>{2.5, -2.0}));
+        QCOMPARE(*clone->waves.at(0)->digital, (std::vector<uint32_t>{6u, 1u}));
+    }
+
+    void aWaveformGroupSkipsNullWavesWhenDestroyed()
+    {
+        auto* group = new QuarixPayload_Waves;
+        group->waves.push_back(nullptr);
+        group->waves.push_back(new QuarixPayload_Wave);
+        std::unique_ptr<QuarixPayload> clone(group->Clone());
+        delete group;   // must not touch the null entry
+        QCOMPARE(int(static_cast<QuarixPayload_Waves*>(clone.get())->waves.size()), 2);
+    }
+
+    void cloningARateSnapshotKeepsAllSixVectors()
+    {
+        QuarixPayload_RateCounters snapshot = oneChannelSnapshot();
+        snapshot.elapsed_time = 2.001;
+        (*snapshot.rates_in_start)[0] = 3.0;
+        (*snapshot.rates_out_start)[0] = 4.0;
+        std::unique_ptr<QuarixPayload_RateCounters> clone(static_cast<QuarixPayload_RateCounters*>(snapshot.Clone()));
+        QCOMPARE(clone->timestamp, quint64(42));
+        QCOMPARE(clone->elapsed_time, 2.001);
+        QCOMPARE(clone->rates_in->at(0), 12.5);
+        QCOMPARE(clone->counters_in->at(0), 0x100000005ULL);
+        QCOMPARE(clone->rates_out->at(0), 10.25);
+        QCOMPARE(clone->counters_out->at(0), quint64(9));
+        QCOMPARE(clone->rates_in_start->at(0), 3.0);
+        QCOMPARE(clone->rates_out_start->at(0), 4.0);
+        QVERIFY(clone->rates_in != snapshot.rates_in);
+    }
+
+    void energyEventBinaryFormIsTwentyFiveBytes()
+    {
+        const QuarixPayload_Energy event = energyEvent();
+        const QByteArray expected = le64(1234) + QByteArray::fromHex("0300000000000000") +
+                                    QByteArray::fromHex("0004000000000000") + QByteArray::fromHex("01");
+        QCOMPARE(serialized(event, 0), expected);
+
+        QuarixPayload_Energy flags = event;
+        flags.flag1 = 0xff;
+        flags.flag2 = 0x81;   // (0x81 * 2 + 0xff) modulo 256
+        QCOMPARE(serialized(flags, 0).at(24), char(static_cast<quint8>(0x81 * 2 + 0xff)));
+    }
+
+    void energyEventTextForms()
+    {
+        const QuarixPayload_Energy event = energyEvent();
+        QCOMPARE(serialized(event, 1), QByteArray("1234,3,1024,\n"));
+        QCOMPARE(serialized(event, 2), QByteArray("{\"timestamp\":1234,\"channel\":3,\"energy_raw\":1024}\n"));
+
+        QuarixPayload_Energy large;
+        large.timestamp = 18446744073709551615ULL;
+        large.channel = 4294967295u;   // written unsigned
+        large.energy_raw = 0;
+        QCOMPARE(serialized(large, 1), QByteArray("18446744073709551615,4294967295,0,\n"));
+    }
+
+    void rateSnapshotBinaryFormIsFortyBytesForOneChannel()
+    {
+        const QuarixPayload_RateCounters snapshot = oneChannelSnapshot();
+        const QByteArray expected = le64(42) + le64(1) + leDouble(12.5) + le32(5) + leDouble(10.25) + le32(9);
+        const QByteArray bytes = serialized(snapshot, 0);
+        QCOMPARE(bytes.size(), 40);
+        QCOMPARE(bytes, expected);
+    }
+
+    void rateSnapshotTextForms()
+    {
+        QuarixPayload_RateCounters snapshot(2);
+        snapshot.timestamp = 7;
+        *snapshot.rates_in = {1.5, 2.0};
+        *snapshot.counters_in = {10, 20};
+        *snapshot.rates_out = {0.25, 1e6};
+        *snapshot.counters_out = {8, 18};
+        QCOMPARE(serialized(snapshot, 1),
+                 QByteArray("7,2,1.500000,10,0.250000,8,2.000000,20,1000000.000000,18,\n"));
+        QCOMPARE(serialized(snapshot, 2),
+                 QByteArray("{\"timestamp\":7,\"nchannels\":2,\"rates_in\": [ 1.500000,2.000000], "
+                            "\"counters_in\": [ 10,20], \"rates_out\": [ 0.250000,1000000.000000], "
+                            "\"counters_out\": [ 8,18] }\n"));
+        const QByteArray single = serialized(oneChannelSnapshot(), 2);
+        QVERIFY(single.contains("\"rates_in\": [ 12.500000], "));
+    }
+
+    void textFormsIgnoreTheProcessLocale()
+    {
+        // A decimal-comma locale must not leak into the files.
+        const char* previous = std::setlocale(LC_ALL, nullptr);
+        const std::string saved = previous ? previous : "C";
+        if (!std::setlocale(LC_ALL, "de_DE.UTF-8") && !std::setlocale(LC_ALL, "fr_FR.UTF-8"))
+            QSKIP("no decimal-comma locale installed");
+        const QByteArray csv = serialized(oneChannelSnapshot(), 1);
+        std::setlocale(LC_ALL, saved.c_str());
+        QVERIFY(csv.startsWith("42,1,12.500000,"));
+    }
+
+    void unknownFormatsWriteNothing_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("format");
+        QTest::addColumn<bool>("expected");
+        QTest::newRow("energy format 3") << 0 << 3 << false;
+        QTest::newRow("energy format -1") << 0 << -1 << false;
+        QTest::newRow("rates format 3") << 1 << 3 << false;
+        QTest::newRow("group binary") << 2 << 0 << false;
+        QTest::newRow("group csv") << 2 << 1 << false;
+        QTest::newRow("group json") << 2 << 2 << false;
+        QTest::newRow("group format 3") << 2 << 3 << false;
+        QTest::newRow("wave csv") << 3 << 1 << false;
+        QTest::newRow("wave format 3") << 3 << 3 << false;
+    }
+    void unknownFormatsWriteNothing()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, format);
+        QFETCH(bool, expected);
+        std::unique_ptr<QuarixPayload> payload;
+        switch (kind) {
+        case 0: payload.reset(new QuarixPayload_Energy); break;
+        case 1: payload.reset(new QuarixPayload_RateCounters(1)); break;
+        case 2: payload.reset(new QuarixPayload_Waves); break;
+        default: payload.reset(new QuarixPayload_Wave); break;
+        }
+        bool ok = true;
+        QCOMPARE(serialized(*payload, format, &ok), QByteArray());
+        QCOMPARE(ok, expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPayloads)
+#include "tst_payloads.moc"
