@@ -1,0 +1,255 @@
+// The start-up sequence of the real executable: every refusal with its console
+// lines and exit status, plugin choice, and the order of the board calls.
+#include "script_plugin_fixture.h"
+#include "server_process.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QtTest>
+
+using scriptplugin::ScriptPluginFixture;
+
+namespace {
+QJsonObject boardEntry(const QString& name, const QString& connection, const QString& plugin = "libVRAXDig2Script")
+{
+    return QJsonObject{{"enable", true},
+                       {"id", "7"},
+                       {"board_name", name},
+                       {"board_type", "digitizer"},
+                       {"board_family", "vrax"},
+                       {"board_plugin", plugin},
+                       {"board_connection_string", connection}};
+}
+
+QJsonObject configWith(const QString& storage, const QJsonArray& hardware, const QJsonArray& processing = {})
+{
+    return QJsonObject{{"storage", QJsonObject{{"file_path", storage}}},
+                       {"Hardware", hardware},
+                       {"processing", processing}};
+}
+
+// The lines a refusal must show, in order, each exactly once in sequence.
+bool containsInOrder(const QString& output, const QStringList& lines)
+{
+    int from = 0;
+    for (const QString& line : lines) {
+        const int at = output.indexOf(line, from);
+        if (at < 0) {
+            qWarning().noquote() << "missing:" << line << "\nin:\n" << output;
+            return false;
+        }
+        from = at + line.size();
+    }
+    return true;
+}
+
+QString quoted(const QString& text)
+{
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
+}  // namespace
+
+class TestStartup : public QObject {
+    Q_OBJECT
+private slots:
+    void withoutAConfigurationFileTheServerCloses()
+    {
+        ServerProcess server;
+        server.addPlugin(ScriptPluginFixture::pluginPath());
+        QVERIFY(server.start(QString(), false));
+        QCOMPARE(server.waitForExit(), 1);
+        QVERIFY(containsInOrder(server.output(),
+                                {"Unable to locate configuration file  \"../quarix_config_qdcpos.json\"",
+                                 "BOARD SERVER IS CLOSING...", "BOARD SERVER IS KILLED"}));
+    }
+
+    void theDefaultPathIsTheFileBesideTheBinaryFolder()
+    {
+        ServerProcess server;
+        ScriptPluginFixture board(server.dir());
+        QVERIFY(board.write());
+        server.addPlugin(ScriptPluginFixture::pluginPath());
+        server.writeConfig(configWith(server.storagePath(), {boardEntry("B1", board.connectionString())}),
+                           QStringLiteral("quarix_config_qdcpos.json"));
+        QVERIFY(server.start(QString()));
+        QVERIFY(containsInOrder(server.output(),
+                                {"Ardenix - Quarix is starting",
+                                 "Board server configuration is:  \"../quarix_config_qdcpos.json\"",
+                                 "Storage folder is:  " + quoted(server.storagePath()),
+                                 "Connecting to board:  \"7\"", "\tName: \"B1\"", "\tBoard Type: \"digitizer\"",
+                                 "\tConnection address: " + quoted(board.connectionString()),
+                                 "Using  \"libvraxdig2script\"  for board  \"B1\"", "Connection status:  0",
+                                 "QUARIX IS STARTED AND READY"}));
+        QCOMPARE(server.terminate(), 0);
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<int>("status");
+        QTest::newRow("not JSON") << "not json" << QStringList{"Configuration file  \"%config\" is invalid"} << 1;
+        QTest::newRow("empty file") << "empty" << QStringList{"Configuration file  \"%config\" is invalid"} << 1;
+        QTest::newRow("empty array: no storage")
+            << "array"
+            << QStringList{"Storage folder does not exist on this server. Create:  \"\"  and check write permission"}
+            << 1;
+        QTest::newRow("storage missing")
+            << "no storage"
+            << QStringList{"Storage folder does not exist on this server. Create:  \"%storage/missing\"  and check "
+                           "write permission"}
+            << 1;
+        QTest::newRow("Hardware empty") << "no hardware"
+                                        << QStringList{"No HARDWARE devices is configuration file  \"%config\""} << 1;
+        QTest::newRow("Hardware absent") << "hardware absent"
+                                         << QStringList{"No HARDWARE devices is configuration file  \"%config\""} << 1;
+        QTest::newRow("no plugin for the board")
+            << "no plugin" << QStringList{"Unable to locate a board plugin library for  \"vrax\""} << 0;
+        QTest::newRow("two plugins for the board")
+            << "two plugins"
+            << QStringList{"Multiple pulgin detected for  \"vrax\"", "Remove ambiguty files from boards folder"} << 0;
+        QTest::newRow("board does not open")
+            << "open fails"
+            << QStringList{"Connection status:  -3",
+                           "HARDWARE device:  \"%connection\"  is reporting isssues in connection procedure",
+                           "QUARIX Server can not start without all board correctly loaded",
+                           "Check connection or disable it from configuration file"}
+            << 1;
+    }
+    void refusals()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QStringList, lines);
+        QFETCH(int, status);
+        ServerProcess server;
+        ScriptPluginFixture board(server.dir());
+        if (kind == "open fails")
+            board.setOpenStatus(-3);
+        QVERIFY(board.write());
+        if (kind != "no plugin")
+            server.addPlugin(ScriptPluginFixture::pluginPath());
+        if (kind == "two plugins")
+            server.addPlugin(ScriptPluginFixture::pluginPath(), QStringLiteral("libVRAXDig2Script.old.so"));
+
+        QJsonObject config = configWith(server.storagePath(), {boardEntry("B1", board.connectionString())});
+        QString configPath = server.writeConfig(config);
+        if (kind == "not json" || kind == "empty" || kind == "array") {
+            QFile file(configPath);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(kind == "not json" ? "{ \"storage\": " : kind == "array" ? "[]" : "");
+        } else if (kind == "no storage") {
+            config.insert("storage", QJsonObject{{"file_path", server.storagePath() + "/missing"}});
+            server.writeConfig(config);
+        } else if (kind == "no hardware") {
+            config.insert("Hardware", QJsonArray());
+            server.writeConfig(config);
+        } else if (kind == "hardware absent") {
+            config.remove("Hardware");
+            server.writeConfig(config);
+        }
+        QVERIFY(server.start(configPath, false));
+        QCOMPARE(server.waitForExit(), status);
+        for (QString& line : lines) {
+            line.replace("%config", configPath)
+                .replace("%storage", server.storagePath())
+                .replace("%connection", board.connectionString());
+        }
+        QVERIFY(containsInOrder(server.output(), lines));
+        QVERIFY(!server.output().contains("QUARIX IS STARTED AND READY"));
+    }
+
+    void aStorageFolderThatIsNotWritableIsRefused()
+    {
+        // Root may write anywhere on a writable file system: use a read-only mount.
+        QString readOnly;
+        for (const QString& candidate : {"/proc/sys/kernel", "/sys/kernel", "/proc/1"}) {
+            if (QFileInfo(candidate).isDir() && !QFileInfo(candidate).isWritable()) {
+                readOnly = candidate;
+                break;
+            }
+        }
+        if (readOnly.isEmpty())
+            QSKIP("no read-only folder on this machine");
+        ServerProcess server;
+        ScriptPluginFixture board(server.dir());
+        QVERIFY(board.write());
+        server.addPlugin(ScriptPluginFixture::pluginPath());
+        const QString configPath =
+            server.writeConfig(configWith(readOnly, {boardEntry("B1", board.connectionString())}));
+        QVERIFY(server.start(configPath, false));
+        QCOMPARE(server.waitForExit(), 1);
+        QVERIFY(containsInOrder(server.output(), {"Storage folder is not writable. Create:  " + quoted(readOnly) +
+                                                  "  and check write permission for current user"}));
+    }
+
+    void entriesWithoutEnableOpenNoBoard()
+    {
+        ServerProcess server;
+        QJsonObject entry = boardEntry("B1", "unused");
+        entry.remove("enable");
+        const QString configPath = server.writeConfig(configWith(server.storagePath(), {entry}));
+        QVERIFY(server.start(configPath));
+        QVERIFY(!server.output().contains("Connecting to board"));
+        QCOMPARE(server.terminate(), 0);
+    }
+
+    void aLibraryThatDoesNotLoadIsSkipped()
+    {
+        ServerProcess server;
+        ScriptPluginFixture board(server.dir());
+        QVERIFY(board.write());
+        server.addBoardFile(QStringLiteral("libVRAXDig2Broken.so"), "not a library");
+        server.addPlugin(ScriptPluginFixture::pluginPath());
+        const QString configPath =
+            server.writeConfig(configWith(server.storagePath(), {boardEntry("B1", board.connectionString())}));
+        QVERIFY(server.start(configPath));
+        QVERIFY(containsInOrder(server.output(), {"Unable to load plugin:  \"libVRAXDig2Broken.so\"", "Error:   \"",
+                                                  "Execution terminated", "QUARIX IS STARTED AND READY"}));
+        QCOMPARE(server.terminate(), 0);
+    }
+
+    void boardsAreOpenedReadAndStartedInOrder()
+    {
+        ServerProcess server;
+        ScriptPluginFixture first(server.dir(), QStringLiteral("first"));
+        ScriptPluginFixture second(server.dir(), QStringLiteral("second"));
+        QVERIFY(first.write());
+        QVERIFY(second.write());
+        server.addPlugin(ScriptPluginFixture::pluginPath());
+        QJsonObject entry = boardEntry("B1", first.connectionString());
+        entry.insert("configs", QJsonDocument::fromJson(R"([{"elements": [
+            {"name": "Gain", "path": "\\ch\\Gain", "value_type": "u32_array", "values": [10, 20], "direct_apply": true},
+            {"name": "Temp", "path": "\\t", "value_type": "u32", "value": "1", "access": "read_only", "direct_apply": true}]}])")
+                                   .array());
+        entry.insert("endpoints", QJsonDocument::fromJson(R"([{"name": "list", "path": "endpoints\\list", "enable": true}])").array());
+        entry.insert("commands", QJsonDocument::fromJson(R"([
+            {"path": "cmd\\start", "command_type": "start", "endpoint_type": "list"},
+            {"path": "cmd\\stop", "command_type": "stop", "endpoint_type": "list"},
+            {"path": "cmd\\reset", "command_type": "reset", "endpoint_type": "list"},
+            {"path": "cmd\\all", "command_type": "config_all"}])").array());
+        const QString configPath = server.writeConfig(
+            configWith(server.storagePath(), {entry, boardEntry("B2", second.connectionString())}));
+        QVERIFY(server.start(configPath));
+        QCOMPARE(first.briefs(), (QStringList{"Open " + first.connectionString(),
+                                               "SetValue \\Channel0\\ch\\Channel0\\Gain 10",
+                                               "SetValue \\Channel1\\ch\\Channel1\\Gain 20",
+                                               "SendCommand cmd\\all", "SendCommand cmd\\stop",
+                                               "SendCommand cmd\\start", "SendCommand cmd\\stop",
+                                               "SendCommand cmd\\reset", "SendCommand cmd\\start"}));
+        QCOMPARE(second.briefs(), QStringList{"Open " + second.connectionString()});
+        QVERIFY(containsInOrder(server.output(), {"Apply  \"Gain\" [ 0 ] :  \"10\"  RES:  0",
+                                                  "Apply  \"Gain\" [ 1 ] :  \"20\"  RES:  0"}));
+        QCOMPARE(server.terminate(), 0);
+    }
+
+    void theVersionOptionPrintsTheVersion()
+    {
+        ServerProcess server;
+        QVERIFY(server.start(QString(), false, {"--version"}));
+        QCOMPARE(server.waitForExit(), 0);
+        QVERIFY(server.output().contains("quarix-boards-server 1.0"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStartup)
+#include "tst_startup.moc"
