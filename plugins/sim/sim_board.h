@@ -1,0 +1,63 @@
+// One opened simulated board: its settings, parameter values, high-voltage
+// state, rate counters and endpoints. Every method may be called from any
+// thread; endpoints are created on first use and live as long as the board.
+#pragma once
+
+#include "detector_model.h"
+#include "query_path.h"
+#include "rate_counter_bank.h"
+#include "shared_tunables.h"
+#include "sim_settings.h"
+#include "value_store.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace readout {
+struct DataList;
+}
+
+namespace sim {
+
+class SimEndpoint;
+
+class SimBoard {
+public:
+    explicit SimBoard(const SimSettings& settings);
+    ~SimBoard();
+
+    int32_t setValue(const char* path, const char* value);
+    // Writes at most 63 characters and a NUL into `buffer`.
+    int32_t getValue(const char* path, char* buffer);
+    int32_t sendCommand(const char* path);
+    int32_t read(const char* path, int32_t timeoutMs, readout::DataList* list);
+    int32_t release(const char* path, readout::DataList* list);
+
+    // Batches delivered by all endpoints and not yet freed.
+    size_t outstandingBatches() const;
+
+private:
+    SimEndpoint* endpoint(const std::string& name, bool create);
+    std::vector<SimEndpoint*> allEndpoints() const;
+    std::string monitorValue(const std::string& path, const std::string& segment) const;
+
+    const SimSettings settings_;
+    const DetectorModel model_;
+    const std::chrono::steady_clock::time_point opened_;
+    RateCounterBank counters_;
+    SharedTunables tunables_;
+    ValueStore values_;
+    std::atomic<bool> highVoltageOn_{false};
+
+    mutable std::mutex endpointsMutex_;
+    std::map<std::string, std::unique_ptr<SimEndpoint>> endpoints_;
+    bool newEndpointsRun_;  // guarded by endpointsMutex_
+};
+
+}  // namespace sim
