@@ -242,6 +242,79 @@ private slots:
         QCOMPARE(server.terminate(), 0);
     }
 
+    void chainsThatCannotBeWiredAreRefused_data()
+    {
+        QTest::addColumn<QString>("chain");
+        QTest::addColumn<QString>("problem");
+        const QString source = R"({"block_type": "source", "name": "src", "data_type": "energy",
+                                   "sources": [{"source": "B1", "pin": "endpoints\\list"}]})";
+        QTest::newRow("unknown block type")
+            << "[" + source + R"(, {"block_type": "Time_Sorting", "name": "ts", "input_count": 1,
+                                   "sources": [{"source": "src", "pin": "0"}]}])"
+            << R"(Configuration error in chain "main", block "ts": unknown block_type "Time_Sorting")";
+        QTest::newRow("source names no earlier block")
+            << R"([{"block_type": "time_sorting", "name": "ts", "input_count": 1,
+                    "sources": [{"source": "src", "pin": "0"}]}, )" + source + "]"
+            << R"(Configuration error in chain "main", block "ts": "sources"[0] names "src", which is not a block created before it)";
+        QTest::newRow("fewer sources than inputs")
+            << "[" + source + R"(, {"block_type": "time_sorting", "name": "ts", "input_count": 1}])"
+            << R"(Configuration error in chain "main", block "ts": "input_count" is 1 but "sources" has 0 entries)";
+        QTest::newRow("pin beyond the outputs")
+            << "[" + source + R"(, {"block_type": "tee", "name": "tee", "input_count": 1, "output_count": 2,
+                                   "sources": [{"source": "src", "pin": "0"}]},
+                                  {"block_type": "time_sorting", "name": "ts", "input_count": 1,
+                                   "sources": [{"source": "tee", "pin": "2"}]}])"
+            << R"(Configuration error in chain "main", block "ts": "sources"[0] "pin" 2 is beyond the 2 output pins of "tee")";
+        QTest::newRow("more inputs than the block has")
+            << "[" + source + R"(, {"block_type": "time_sorting", "name": "ts", "input_count": 2,
+                                   "sources": [{"source": "src", "pin": "0"}, {"source": "src", "pin": "0"}]}])"
+            << R"(Configuration error in chain "main", block "ts": "input_count" is 2 but the block has 1 inputs)";
+    }
+    void chainsThatCannotBeWiredAreRefused()
+    {
+        QFETCH(QString, chain);
+        QFETCH(QString, problem);
+        ServerProcess server;
+        ScriptPluginFixture board(server.dir());
+        QVERIFY(board.write());
+        server.addPlugin(ScriptPluginFixture::pluginPath());
+        QJsonObject entry = boardEntry("B1", board.connectionString());
+        entry.insert("endpoints", QJsonDocument::fromJson(R"([{"name": "list", "path": "endpoints\list", "enable": true}])").array());
+        const QJsonArray blocks = QJsonDocument::fromJson(chain.toUtf8()).array();
+        QVERIFY(!blocks.isEmpty());
+        const QJsonArray processing{QJsonObject{
+            {"filter_chain", QJsonArray{QJsonObject{{"enable", true}, {"name", "main"}, {"chain", blocks}}}}}};
+        const QString configPath = server.writeConfig(configWith(server.storagePath(), {entry}, processing));
+        QVERIFY(server.start(configPath, false));
+        QCOMPARE(server.waitForExit(), 1);
+        QVERIFY(containsInOrder(server.output(), {problem}));
+        QVERIFY(!server.output().contains("QUARIX IS STARTED AND READY"));
+    }
+
+    void wiringThatIsValidStartsTheServer()
+    {
+        // A "pin" given as a JSON number means output 0; a source ignores "input_count".
+        ServerProcess server;
+        ScriptPluginFixture board(server.dir());
+        QVERIFY(board.write());
+        server.addPlugin(ScriptPluginFixture::pluginPath());
+        QJsonObject entry = boardEntry("B1", board.connectionString());
+        entry.insert("endpoints", QJsonDocument::fromJson(R"([{"name": "list", "path": "endpoints\list", "enable": true}])").array());
+        const QJsonArray blocks = QJsonDocument::fromJson(R"([
+            {"block_type": "source", "name": "src", "data_type": "energy", "input_count": 2,
+             "sources": [{"source": "B1", "pin": "endpoints\list"}]},
+            {"block_type": "tee", "name": "tee", "input_count": 1, "output_count": 2, "sources": [{"source": "src", "pin": 0}]},
+            {"block_type": "time_sorting", "name": "ts", "input_count": 1, "sources": [{"source": "tee", "pin": "1"}]}])")
+                                      .array();
+        const QJsonArray processing{QJsonObject{
+            {"filter_chain", QJsonArray{QJsonObject{{"enable", true}, {"name", "main"}, {"chain", blocks}},
+                                        QJsonObject{{"enable", false}, {"name", "off"},
+                                                    {"chain", QJsonArray{QJsonObject{{"block_type", "nonsense"}}}}}}}}};
+        const QString configPath = server.writeConfig(configWith(server.storagePath(), {entry}, processing));
+        QVERIFY(server.start(configPath));
+        QCOMPARE(server.terminate(), 0);
+    }
+
     void theVersionOptionPrintsTheVersion()
     {
         ServerProcess server;
