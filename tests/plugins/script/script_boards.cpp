@@ -107,7 +107,7 @@ int32_t ScriptBoards::getValue(uint32_t handle, const char* path, char* value)
             if (stored != board->storedValues.end())
                 answer = stored->second;
         }
-        answer.truncate(64);   // the server's buffer holds 64 bytes with the NUL
+        answer.truncate(63);   // the server's buffer holds 64 bytes with the NUL
         std::memcpy(value, answer.constData(), static_cast<size_t>(answer.size()) + 1);
     }
     log.append({"GetValue", number(handle), bytes(path), answer, number(status)});

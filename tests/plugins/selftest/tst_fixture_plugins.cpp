@@ -57,6 +57,7 @@ private slots:
 
     // Read and free cycle
     void failedAndEmptyReadsDeliverNothingAndNeedNoFree();
+    void failedReadWithEntriesStillDeliversNothing();
     void exhaustedOrUnscriptedEndpointIdlesWithoutLogging();
     void freeReleasesOnlyTheBatchThatReadDelivered();
     void heldBatchWaitsUntilItsCommandWasReceived();
@@ -299,6 +300,24 @@ void FixturePluginsTest::failedAndEmptyReadsDeliverNothingAndNeedNoFree()
     QCOMPARE((QVector<int>{reads[1].status, reads[1].count, reads[1].batch}), (QVector<int>{0, 0, 1}));
     QCOMPARE((QVector<int>{reads[2].status, reads[2].count, reads[2].batch}), (QVector<int>{0, 1, 2}));
     QCOMPARE(freePointer_(handle, kEvents, &list), 0);
+}
+
+void FixturePluginsTest::failedReadWithEntriesStillDeliversNothing()
+{
+    QTemporaryDir dir;
+    ScriptPluginFixture board(dir.path());
+    const QJsonObject entry{{"header0", 5}, {"record", QJsonObject{{"channel", 1}}}};
+    const QJsonObject batch{{"status", -4}, {"entries", QJsonArray{entry}}};
+    board.setScript(QJsonObject{
+        {"endpoints", QJsonObject{{kEvents, QJsonObject{{"kind", "energy"}, {"batches", QJsonArray{batch}}}}}}});
+    QVERIFY(board.write());
+    const uint32_t handle = open(board);
+    int32_t status = -100;
+    const readout::DataList list = read(handle, kEvents, &status);
+    QCOMPARE(status, -4);
+    QCOMPARE(list.count, 0);
+    QVERIFY(!list.entries);
+    QCOMPARE(ScriptPluginFixture::outstanding(handle), 0);
 }
 
 void FixturePluginsTest::exhaustedOrUnscriptedEndpointIdlesWithoutLogging()
@@ -557,7 +576,7 @@ void FixturePluginsTest::callLogHoldsEveryCallInOrderWithVerbatimPaths()
     QCOMPARE(setValue_(handle, "\\par\\Name", awkward), 0);
     char value[64] = {};
     QCOMPARE(getValue_(handle, "\\Info\\Serial", value), 0);
-    QCOMPARE(sendCommand_(handle, "\\cmd\\Start\\"), 0);
+    QCOMPARE(sendCommand_(handle, " \\cmd\\Start\\ "), 0);
     int32_t status = -100;
     readout::DataList list = read(handle, kEvents, &status);
     QCOMPARE(freePointer_(handle, kEvents, &list), 0);
@@ -567,11 +586,12 @@ void FixturePluginsTest::callLogHoldsEveryCallInOrderWithVerbatimPaths()
                                 "SetValue\t" + h + "\t\\Channel0\\par\\Channel0\\Gain\t10\t0\n" +
                                 "SetValue\t" + h + "\t\\par\\Name\ta%09b%0Ac%0Dd%25e\\f\t0\n" +
                                 "GetValue\t" + h + "\t\\Info\\Serial\tSN-17\t0\n" +
-                                "SendCommand\t" + h + "\t\\cmd\\Start\\\t0\n" +
+                                "SendCommand\t" + h + "\t \\cmd\\Start\\ \t0\n" +
                                 "ReadData\t" + h + "\tendpoints\\events\t1000\t0\t1\t0\n" +
                                 "FreePointer\t" + h + "\tendpoints\\events\t0\t0\n";
     QCOMPARE(board.logText(), expected);
     QCOMPARE(board.calls("SetValue").value(1).value, QString::fromLatin1(awkward));
+    QCOMPARE(board.paths("SendCommand"), QStringList({" \\cmd\\Start\\ "}));
 
     board.clearLog();
     QCOMPARE(sendCommand_(handle, "\\cmd\\Stop"), 0);
