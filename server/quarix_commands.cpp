@@ -1,0 +1,190 @@
+#include "server/quarix_commands.h"
+
+#include "core/block_message.h"
+#include "core/config_file.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonObject>
+
+namespace {
+const char* const kExistingFolder = "[{\"response\": \"Existing Folder\"}]";
+const char* const kFalse = "[{\"response\": false}]";
+const char* const kHvGlobalOn = "{\"args\":[{\"cmd\":\"hv_global_on\"}]}";
+const char* const kHvGlobalOff = "{\"args\":[{\"cmd\":\"hv_global_off\"}]}";
+
+bool isSource(const QuarixBlock* block)
+{
+    return block->blockType() == QLatin1String("source");
+}
+
+// The file-writing block types; the dump flag says whether a block takes part.
+bool isWriterType(const QString& type)
+{
+    return type == QLatin1String("oscilloscope") || type == QLatin1String("dumper") ||
+           type == QLatin1String("rate_counters_sink");
+}
+
+void call(QuarixBlock* block, const char* slot)
+{
+    QMetaObject::invokeMethod(block, slot, Qt::DirectConnection);
+}
+
+// The recording settings of the "storage" section, as read at a run start.
+struct StorageSettings {
+    QString root;
+    int eventsPerFile = 0;
+    int waveDumpInterval = 0;
+    QString format;
+    bool enableWave = false;
+    bool enableList = false;
+    bool enableMcs = false;
+
+    static StorageSettings read(const QString& configPath)
+    {
+        const QJsonObject storage = config_file::read(configPath).value(QLatin1String("storage")).toObject();
+        StorageSettings settings;
+        settings.root = storage.value(QLatin1String("file_path")).toString();
+        settings.eventsPerFile = storage.value(QLatin1String("events_per_file")).toInt(0);
+        settings.waveDumpInterval = storage.value(QLatin1String("wavedump_time_interval")).toInt(0);
+        settings.format = storage.value(QLatin1String("format")).toString();
+        settings.enableWave = storage.value(QLatin1String("enable_wave")).toBool(false);
+        settings.enableList = storage.value(QLatin1String("enable_list")).toBool(false);
+        settings.enableMcs = storage.value(QLatin1String("enable_mcs")).toBool(false);
+        return settings;
+    }
+};
+}  // namespace
+
+quarix_commands::quarix_commands(QList<QuarixBlock*>* blocks, const QString& config_path, QObject* parent)
+    : QuarixBlock(parent), m_blocks(blocks), m_configPath(config_path)
+{
+    m_blockType = QStringLiteral("commands");
+}
+
+void quarix_commands::InterpretMessage(QString data_in, QString* data_out)
+{
+    if (!data_out || !m_blocks)
+        return;
+    const QJsonObject message = block_message::parse(data_in);
+    const QString cmd = block_message::command(message);
+
+    if (cmd == QLatin1String("start")) {
+        data_out->append(runSource(message.value(QLatin1String("endpoint")).toString(), "Run"));
+    } else if (cmd == QLatin1String("stop")) {
+        data_out->append(runSource(message.value(QLatin1String("endpoint")).toString(), "Stop"));
+    } else if (cmd == QLatin1String("reset")) {
+        resetSources();
+        data_out->append(QLatin1String(block_message::kTrue));
+    } else if (cmd == QLatin1String("start_dump")) {
+        data_out->append(startDump(message.value(QLatin1String("run_id")).toString()));
+    } else if (cmd == QLatin1String("stop_dump")) {
+        forEachDumpBlock("StopDump");
+        data_out->append(QLatin1String(block_message::kTrue));
+    } else if (cmd == QLatin1String("pause_dump")) {
+        forEachDumpBlock("PauseDump");
+        data_out->append(QLatin1String(block_message::kTrue));
+    } else if (cmd == QLatin1String("restart_dump")) {
+        forEachDumpBlock("ReStartDump");
+        data_out->append(QLatin1String(block_message::kTrue));
+    } else if (cmd == QLatin1String("get_run_info")) {
+        data_out->append(runInfo());
+    } else if (cmd == QLatin1String("hv_on")) {
+        switchHighVoltage(QLatin1String(kHvGlobalOn));
+        data_out->append(QLatin1String(block_message::kTrue));
+    } else if (cmd == QLatin1String("hv_off")) {
+        switchHighVoltage(QLatin1String(kHvGlobalOff));
+        data_out->append(QLatin1String(block_message::kTrue));
+    }
+}
+
+QString quarix_commands::runSource(const QString& endpoint, const char* slot) const
+{
+    QuarixBlock* block = QuarixBlock::findByName(*m_blocks, endpoint);
+    if (!block || !isSource(block))
+        return QLatin1String(kFalse);
+    call(block, slot);
+    return QLatin1String(block_message::kTrue);
+}
+
+void quarix_commands::resetSources() const
+{
+    for (QuarixBlock* block : *m_blocks) {
+        if (!isSource(block))
+            continue;
+        call(block, "Stop");
+        call(block, "Flush");
+        call(block, "Start");
+    }
+}
+
+QString quarix_commands::startDump(const QString& runId) const
+{
+    // An empty run id would name the storage root itself.
+    if (runId.isEmpty())
+        return QLatin1String(kExistingFolder);
+    const StorageSettings storage = StorageSettings::read(m_configPath);
+    const QString runFolder = storage.root + QLatin1Char('/') + runId;
+    if (QFileInfo::exists(runFolder))
+        return QLatin1String(kExistingFolder);
+    if (!QDir().mkpath(runFolder))
+        qInfo() << "Unable to create the run folder " << runFolder;
+
+    resetSources();
+    // Each writer builds its own file names below the storage root.
+    for (QuarixBlock* block : *m_blocks) {
+        if (!block->dumpFlag())
+            continue;
+        const QString& type = block->blockType();
+        if (type == QLatin1String("oscilloscope") && storage.enableWave) {
+            QMetaObject::invokeMethod(block, "ConfigureDump", Qt::DirectConnection, Q_ARG(int, storage.eventsPerFile),
+                                      Q_ARG(int, storage.waveDumpInterval), Q_ARG(QString, storage.format),
+                                      Q_ARG(QString, storage.root));
+        } else if ((type == QLatin1String("dumper") && storage.enableList) ||
+                   (type == QLatin1String("rate_counters_sink") && storage.enableMcs)) {
+            QMetaObject::invokeMethod(block, "ConfigureDump", Qt::DirectConnection, Q_ARG(int, storage.eventsPerFile),
+                                      Q_ARG(QString, storage.format), Q_ARG(QString, storage.root));
+        } else {
+            continue;
+        }
+        QMetaObject::invokeMethod(block, "StartDump", Qt::DirectConnection, Q_ARG(QString, runId));
+    }
+    return QLatin1String(block_message::kTrue);
+}
+
+void quarix_commands::forEachDumpBlock(const char* slot) const
+{
+    // Writers left out of the run by their switch are called too: stopping a
+    // stopped writer changes nothing.
+    for (QuarixBlock* block : *m_blocks) {
+        if (block->dumpFlag() && isWriterType(block->blockType()))
+            call(block, slot);
+    }
+}
+
+QString quarix_commands::runInfo() const
+{
+    QString text = QStringLiteral("[");
+    bool first = true;
+    for (QuarixBlock* block : *m_blocks) {
+        if (!block->dumpFlag() || block->blockType() != QLatin1String("dumper"))
+            continue;
+        if (!first)
+            text += QLatin1Char(',');
+        first = false;
+        QMetaObject::invokeMethod(block, "GetRunInfo", Qt::DirectConnection, Q_ARG(QString*, &text));
+    }
+    text += QLatin1Char(']');
+    return text;
+}
+
+void quarix_commands::switchHighVoltage(const QString& request) const
+{
+    for (QuarixBlock* block : *m_blocks) {
+        if (block->blockType() != QLatin1String("hv"))
+            continue;
+        QString ignored;
+        QuarixBlock::interpret(block, request, &ignored);
+    }
+}

@@ -1,0 +1,552 @@
+// The global commands block over a block list of recording test blocks (a
+// source, the three kinds of file writers, a block of another kind) and real
+// high-voltage blocks on boards opened through the scripted plugin.
+#include "board_access/board.h"
+#include "board_access/hv.h"
+#include "core/block_context.h"
+#include "server/quarix_commands.h"
+#include "script_plugin_fixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLibrary>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString kTrue = QStringLiteral("[{\"response\": true}]");
+const QString kFalse = QStringLiteral("[{\"response\": false}]");
+const QString kExistingFolder = QStringLiteral("[{\"response\": \"Existing Folder\"}]");
+
+// Every call a test block receives, as "<name>.<slot>(<arguments>)", in the
+// order the blocks received them.
+using Journal = QStringList;
+
+class JournalBlock : public QuarixBlock {
+    Q_OBJECT
+public:
+    JournalBlock(const QString& type, const QString& name, bool dump, Journal* journal) : m_journal(journal)
+    {
+        m_blockType = type;
+        m_dump = dump;
+        setName(name);
+    }
+
+protected:
+    void record(const QString& call) { m_journal->append(Name() + QLatin1Char('.') + call); }
+
+private:
+    Journal* m_journal;
+};
+
+class TestSource : public JournalBlock {
+    Q_OBJECT
+public:
+    TestSource(const QString& name, Journal* journal) : JournalBlock("source", name, false, journal) {}
+public slots:
+    void Run() { record("Run()"); }
+    void Stop() { record("Stop()"); }
+    void Flush() { record("Flush()"); }
+    void Start() { record("Start()"); }
+};
+
+// The slots of a list-event dumper; a rate-counter sink has the same ones but
+// GetRunInfo, which it is given here to show that it is never asked.
+class TestWriter : public JournalBlock {
+    Q_OBJECT
+public:
+    using JournalBlock::JournalBlock;
+public slots:
+    void ConfigureDump(int dump_events, QString file_type, QString file_path)
+    {
+        record(QStringLiteral("ConfigureDump(%1,%2,%3)").arg(dump_events).arg(file_type, file_path));
+    }
+    void StartDump(QString run_id) { record("StartDump(" + run_id + ")"); }
+    void StopDump() { record("StopDump()"); }
+    void PauseDump() { record("PauseDump()"); }
+    void ReStartDump() { record("ReStartDump()"); }
+    void GetRunInfo(QString* data_out)
+    {
+        record("GetRunInfo()");
+        data_out->append("{\"run_of\":\"" + Name() + "\"}");
+    }
+    // Present on every block with an input; never called by the commands block.
+    void NewDataInTheInputPin(int) { record("NewDataInTheInputPin()"); }
+};
+
+class TestOscilloscope : public JournalBlock {
+    Q_OBJECT
+public:
+    TestOscilloscope(const QString& name, Journal* journal) : JournalBlock("oscilloscope", name, true, journal) {}
+public slots:
+    void ConfigureDump(int dump_events, int dump_time, QString file_type, QString file_path)
+    {
+        record(QStringLiteral("ConfigureDump(%1,%2,%3,%4)").arg(dump_events).arg(dump_time).arg(file_type, file_path));
+    }
+    void StartDump(QString run_id) { record("StartDump(" + run_id + ")"); }
+    void StopDump() { record("StopDump()"); }
+    void PauseDump() { record("PauseDump()"); }
+    void ReStartDump() { record("ReStartDump()"); }
+};
+
+QJsonObject storage(const QString& root, const QString& format = "CSV", bool list = true, bool wave = true,
+                    bool mcs = true)
+{
+    return QJsonObject{{"file_path", root},        {"events_per_file", 1000}, {"wavedump_time_interval", 5},
+                       {"format", format},         {"enable_list", list},     {"enable_wave", wave},
+                       {"enable_mcs", mcs}};
+}
+
+QString command(const QString& cmd, const QString& key = QString(), const QString& value = QString())
+{
+    QJsonObject message{{"cmd", cmd}};
+    if (!key.isEmpty())
+        message.insert(key, value);
+    return QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact));
+}
+
+}  // namespace
+
+class QuarixCommandsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void isTheCommandsBlock();
+    void appendsItsReplyToWhatTheOutputHolds();
+    void ignoresCommandsItDoesNotKnow_data();
+    void ignoresCommandsItDoesNotKnow();
+
+    // Sources
+    void startAndStopReachTheNamedSource_data();
+    void startAndStopReachTheNamedSource();
+    void startAndStopRefuseWhatIsNotASource_data();
+    void startAndStopRefuseWhatIsNotASource();
+    void findsBlocksAddedAfterItWasCreated();
+    void resetRestartsEverySourceInListOrder();
+
+    // Recorded runs
+    void startDumpResetsSourcesThenStartsTheEnabledWriters_data();
+    void startDumpResetsSourcesThenStartsTheEnabledWriters();
+    void startDumpTwiceIsRefusedWithExistingFolder();
+    void startDumpRefusesAnythingAlreadyAtTheRunFolder_data();
+    void startDumpRefusesAnythingAlreadyAtTheRunFolder();
+    void startDumpRefusesAnEmptyRunId_data();
+    void startDumpRefusesAnEmptyRunId();
+    void startDumpCreatesMissingParentFolders();
+    void startDumpReadsTheStorageSettingsAgainAtEveryRun();
+    void runCommandsReachEveryWriterIncludingDisabledOnes_data();
+    void runCommandsReachEveryWriterIncludingDisabledOnes();
+    void getRunInfoJoinsTheDumpersRunInformation_data();
+    void getRunInfoJoinsTheDumpersRunInformation();
+
+    // High voltage
+    void hvOnAndOffSwitchEveryHighVoltageBoard_data();
+    void hvOnAndOffSwitchEveryHighVoltageBoard();
+    void hvOnWithoutHighVoltageBlocksStillAnswersTrue();
+
+private:
+    // The block list of most tests: two sources, one writer of each kind, a
+    // dumper without dump flag and a block of another kind, in this order:
+    // src0 osc dump rate src1 quiet spectrum.
+    void addStandardBlocks();
+    bool writeConfig(const QJsonObject& storageSection);
+    QString ask(const QString& text);
+    QString root() const { return m_dir.filePath("storage"); }
+
+    QTemporaryDir m_dir;
+    QString m_configPath;
+    Journal m_journal;
+    QList<QuarixBlock*> m_blocks;
+    QList<Board*> m_boards;
+    std::unique_ptr<quarix_commands> m_commands;
+};
+
+void QuarixCommandsTest::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_configPath = m_dir.filePath("quarix_config.json");
+}
+
+void QuarixCommandsTest::init()
+{
+    QVERIFY(QDir(root()).removeRecursively());
+    QVERIFY(QDir().mkpath(root()));
+    QVERIFY(writeConfig(storage(root())));
+    m_journal.clear();
+    m_commands = std::make_unique<quarix_commands>(&m_blocks, m_configPath, nullptr);
+    m_commands->setName("commands");
+}
+
+void QuarixCommandsTest::cleanup()
+{
+    m_blocks.removeAll(m_commands.get());
+    m_commands.reset();
+    qDeleteAll(m_blocks);
+    m_blocks.clear();
+    qDeleteAll(m_boards);
+    m_boards.clear();
+}
+
+void QuarixCommandsTest::addStandardBlocks()
+{
+    m_blocks << new TestSource("src0", &m_journal) << new TestOscilloscope("osc", &m_journal)
+             << new TestWriter("dumper", "dump", true, &m_journal)
+             << new TestWriter("rate_counters_sink", "rate", true, &m_journal) << new TestSource("src1", &m_journal)
+             << new TestWriter("dumper", "quiet", false, &m_journal)
+             << new TestWriter("spectrum", "spectrum", false, &m_journal);
+}
+
+bool QuarixCommandsTest::writeConfig(const QJsonObject& storageSection)
+{
+    QFile file(m_configPath);
+    const QJsonObject config{{"storage", storageSection}, {"Hardware", QJsonArray{}}, {"processing", QJsonArray{}}};
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(QJsonDocument(config).toJson()) > 0;
+}
+
+QString QuarixCommandsTest::ask(const QString& text)
+{
+    QString reply;
+    if (!QuarixBlock::interpret(m_commands.get(), text, &reply))
+        return QStringLiteral("<no InterpretMessage slot>");
+    return reply;
+}
+
+void QuarixCommandsTest::isTheCommandsBlock()
+{
+    const quarix_commands block(&m_blocks, m_configPath, nullptr);
+    QCOMPARE(block.blockType(), QStringLiteral("commands"));
+    QCOMPARE(block.FullPath(), QString());
+    QVERIFY(block.inputPins().isEmpty());
+    QVERIFY(block.outputPins().isEmpty());
+    QVERIFY(!block.dumpFlag());
+}
+
+void QuarixCommandsTest::appendsItsReplyToWhatTheOutputHolds()
+{
+    addStandardBlocks();
+    QString reply = QStringLiteral("before;");
+    QVERIFY(QuarixBlock::interpret(m_commands.get(), command("reset"), &reply));
+    QCOMPARE(reply, "before;" + kTrue);
+}
+
+void QuarixCommandsTest::ignoresCommandsItDoesNotKnow_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("upper case") << command("START", "endpoint", "src0");
+    QTest::newRow("mixed case") << command("Reset");
+    QTest::newRow("unknown") << command("start_all");
+    QTest::newRow("empty cmd") << command("");
+    QTest::newRow("cmd absent") << R"({"endpoint":"src0"})";
+    QTest::newRow("cmd not a string") << R"({"cmd":["reset"]})";
+    QTest::newRow("argument list shape") << R"({"args":[{"cmd":"reset"}]})";
+    QTest::newRow("not JSON") << "reset";
+    QTest::newRow("empty text") << "";
+}
+
+void QuarixCommandsTest::ignoresCommandsItDoesNotKnow()
+{
+    QFETCH(QString, text);
+    addStandardBlocks();
+    QCOMPARE(ask(text), QString());
+    QCOMPARE(m_journal, Journal());
+}
+
+// --- Sources -----------------------------------------------------------------
+
+void QuarixCommandsTest::startAndStopReachTheNamedSource_data()
+{
+    QTest::addColumn<QString>("cmd");
+    QTest::addColumn<QString>("slot");
+    QTest::newRow("start") << "start" << "Run()";
+    QTest::newRow("stop") << "stop" << "Stop()";
+}
+
+void QuarixCommandsTest::startAndStopReachTheNamedSource()
+{
+    QFETCH(QString, cmd);
+    QFETCH(QString, slot);
+    addStandardBlocks();
+    QCOMPARE(ask(command(cmd, "endpoint", "src1")), kTrue);
+    QCOMPARE(m_journal, Journal({"src1." + slot}));
+}
+
+void QuarixCommandsTest::startAndStopRefuseWhatIsNotASource_data()
+{
+    QTest::addColumn<QString>("cmd");
+    QTest::addColumn<QString>("text");
+    for (const QString cmd : {"start", "stop"}) {
+        const QByteArray c = cmd.toUtf8();
+        QTest::addRow("%s: unknown name", c.constData()) << cmd << command(cmd, "endpoint", "src9");
+        QTest::addRow("%s: a dumper", c.constData()) << cmd << command(cmd, "endpoint", "dump");
+        QTest::addRow("%s: the commands block", c.constData()) << cmd << command(cmd, "endpoint", "commands");
+        QTest::addRow("%s: first of that name is no source", c.constData()) << cmd << command(cmd, "endpoint", "twin");
+        QTest::addRow("%s: name with other case", c.constData()) << cmd << command(cmd, "endpoint", "SRC0");
+        QTest::addRow("%s: endpoint absent", c.constData()) << cmd << command(cmd);
+        QTest::addRow("%s: endpoint not a string", c.constData())
+            << cmd << QStringLiteral("{\"cmd\":\"%1\",\"endpoint\":0}").arg(cmd);
+    }
+}
+
+void QuarixCommandsTest::startAndStopRefuseWhatIsNotASource()
+{
+    QFETCH(QString, text);
+    addStandardBlocks();
+    m_blocks << new TestWriter("dumper", "twin", true, &m_journal) << new TestSource("twin", &m_journal);
+    m_blocks << m_commands.get();
+
+    QCOMPARE(ask(text), kFalse);
+    QCOMPARE(m_journal, Journal());
+}
+
+void QuarixCommandsTest::findsBlocksAddedAfterItWasCreated()
+{
+    QCOMPARE(ask(command("start", "endpoint", "late")), kFalse);
+    m_blocks << new TestSource("late", &m_journal);
+    QCOMPARE(ask(command("start", "endpoint", "late")), kTrue);
+    QCOMPARE(m_journal, Journal({"late.Run()"}));
+}
+
+void QuarixCommandsTest::resetRestartsEverySourceInListOrder()
+{
+    addStandardBlocks();
+    QCOMPARE(ask(command("reset")), kTrue);
+    QCOMPARE(m_journal, Journal({"src0.Stop()", "src0.Flush()", "src0.Start()", "src1.Stop()", "src1.Flush()",
+                                 "src1.Start()"}));
+}
+
+// --- Recorded runs -----------------------------------------------------------
+
+void QuarixCommandsTest::startDumpResetsSourcesThenStartsTheEnabledWriters_data()
+{
+    QTest::addColumn<bool>("list");
+    QTest::addColumn<bool>("wave");
+    QTest::addColumn<bool>("mcs");
+    QTest::addColumn<QStringList>("writers");   // "<root>" stands for the storage root
+
+    const QStringList osc{"osc.ConfigureDump(1000,5,CSV,<root>)", "osc.StartDump(r1)"};
+    const QStringList dump{"dump.ConfigureDump(1000,CSV,<root>)", "dump.StartDump(r1)"};
+    const QStringList rate{"rate.ConfigureDump(1000,CSV,<root>)", "rate.StartDump(r1)"};
+    QTest::newRow("all") << true << true << true << osc + dump + rate;
+    QTest::newRow("list only") << true << false << false << dump;
+    QTest::newRow("wave only") << false << true << false << osc;
+    QTest::newRow("mcs only") << false << false << true << rate;
+    QTest::newRow("none") << false << false << false << QStringList();
+}
+
+void QuarixCommandsTest::startDumpResetsSourcesThenStartsTheEnabledWriters()
+{
+    QFETCH(bool, list);
+    QFETCH(bool, wave);
+    QFETCH(bool, mcs);
+    QFETCH(QStringList, writers);
+    addStandardBlocks();
+    QVERIFY(writeConfig(storage(root(), "CSV", list, wave, mcs)));
+
+    QCOMPARE(ask(command("start_dump", "run_id", "r1")), kTrue);
+
+    QVERIFY(QFileInfo(root() + "/r1").isDir());
+    Journal expected{"src0.Stop()", "src0.Flush()", "src0.Start()", "src1.Stop()", "src1.Flush()", "src1.Start()"};
+    for (const QString& call : writers)
+        expected << QString(call).replace("<root>", root());
+    QCOMPARE(m_journal, expected);
+}
+
+void QuarixCommandsTest::startDumpTwiceIsRefusedWithExistingFolder()
+{
+    addStandardBlocks();
+    QCOMPARE(ask(command("start_dump", "run_id", "r1")), kTrue);
+    QVERIFY(QFileInfo(root() + "/r1").isDir());
+    QVERIFY(!m_journal.isEmpty());
+    m_journal.clear();
+
+    QCOMPARE(ask(command("start_dump", "run_id", "r1")), kExistingFolder);
+    QCOMPARE(m_journal, Journal());
+}
+
+void QuarixCommandsTest::startDumpRefusesAnythingAlreadyAtTheRunFolder_data()
+{
+    QTest::addColumn<bool>("asFolder");
+    QTest::newRow("folder") << true;
+    QTest::newRow("file") << false;
+}
+
+void QuarixCommandsTest::startDumpRefusesAnythingAlreadyAtTheRunFolder()
+{
+    QFETCH(bool, asFolder);
+    addStandardBlocks();
+    const QString runFolder = root() + "/r7";
+    if (asFolder) {
+        QVERIFY(QDir().mkpath(runFolder));
+    } else {
+        QFile file(runFolder);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+
+    QCOMPARE(ask(command("start_dump", "run_id", "r7")), kExistingFolder);
+    QCOMPARE(m_journal, Journal());
+}
+
+void QuarixCommandsTest::startDumpRefusesAnEmptyRunId_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("empty") << command("start_dump", "run_id", "");
+    QTest::newRow("absent") << command("start_dump");
+    QTest::newRow("not a string") << R"({"cmd":"start_dump","run_id":12})";
+}
+
+void QuarixCommandsTest::startDumpRefusesAnEmptyRunId()
+{
+    QFETCH(QString, text);
+    addStandardBlocks();
+    QCOMPARE(ask(text), kExistingFolder);
+    QCOMPARE(m_journal, Journal());
+    QCOMPARE(QDir(root()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+}
+
+void QuarixCommandsTest::startDumpCreatesMissingParentFolders()
+{
+    addStandardBlocks();
+    const QString newRoot = m_dir.filePath("storage/not/yet");
+    QVERIFY(writeConfig(storage(newRoot, "BIN", true, false, false)));
+
+    QCOMPARE(ask(command("start_dump", "run_id", "r1")), kTrue);
+    QVERIFY(QFileInfo(newRoot + "/r1").isDir());
+    QVERIFY(m_journal.contains("dump.ConfigureDump(1000,BIN," + newRoot + ")"));
+}
+
+void QuarixCommandsTest::startDumpReadsTheStorageSettingsAgainAtEveryRun()
+{
+    addStandardBlocks();
+    QVERIFY(writeConfig(storage(root(), "CSV", true, false, false)));
+    QCOMPARE(ask(command("start_dump", "run_id", "r1")), kTrue);
+    QVERIFY(m_journal.contains("dump.ConfigureDump(1000,CSV," + root() + ")"));
+    m_journal.clear();
+
+    const QString otherRoot = m_dir.filePath("storage/second");
+    QJsonObject edited = storage(otherRoot, "JSON", true, true, false);
+    edited.insert("events_per_file", 10);
+    edited.insert("wavedump_time_interval", 0);
+    QVERIFY(writeConfig(edited));
+    QCOMPARE(ask(command("start_dump", "run_id", "r2")), kTrue);
+
+    QVERIFY(QFileInfo(otherRoot + "/r2").isDir());
+    QVERIFY(!QFileInfo::exists(root() + "/r2"));
+    QCOMPARE(m_journal.mid(6), Journal({"osc.ConfigureDump(10,0,JSON," + otherRoot + ")", "osc.StartDump(r2)",
+                                        "dump.ConfigureDump(10,JSON," + otherRoot + ")", "dump.StartDump(r2)"}));
+}
+
+void QuarixCommandsTest::runCommandsReachEveryWriterIncludingDisabledOnes_data()
+{
+    QTest::addColumn<QString>("cmd");
+    QTest::addColumn<QString>("slot");
+    QTest::newRow("stop_dump") << "stop_dump" << "StopDump()";
+    QTest::newRow("pause_dump") << "pause_dump" << "PauseDump()";
+    QTest::newRow("restart_dump") << "restart_dump" << "ReStartDump()";
+}
+
+void QuarixCommandsTest::runCommandsReachEveryWriterIncludingDisabledOnes()
+{
+    QFETCH(QString, cmd);
+    QFETCH(QString, slot);
+    addStandardBlocks();
+    QVERIFY(writeConfig(storage(root(), "CSV", true, false, false)));
+    QCOMPARE(ask(command("start_dump", "run_id", "r1")), kTrue);
+    m_journal.clear();
+
+    QCOMPARE(ask(command(cmd)), kTrue);
+    QCOMPARE(m_journal, Journal({"osc." + slot, "dump." + slot, "rate." + slot}));
+}
+
+void QuarixCommandsTest::getRunInfoJoinsTheDumpersRunInformation_data()
+{
+    QTest::addColumn<QStringList>("dumpers");
+    QTest::addColumn<QString>("reply");
+    QTest::newRow("no dumper") << QStringList() << "[]";
+    QTest::newRow("one dumper") << QStringList{"d1"} << "[{\"run_of\":\"d1\"}]";
+    QTest::newRow("two dumpers") << QStringList{"d1", "d2"} << "[{\"run_of\":\"d1\"},{\"run_of\":\"d2\"}]";
+}
+
+void QuarixCommandsTest::getRunInfoJoinsTheDumpersRunInformation()
+{
+    QFETCH(QStringList, dumpers);
+    QFETCH(QString, reply);
+    // Writers of the other kinds and a dumper without dump flag are not asked.
+    m_blocks << new TestWriter("rate_counters_sink", "rate", true, &m_journal)
+             << new TestWriter("dumper", "quiet", false, &m_journal);
+    for (const QString& name : dumpers)
+        m_blocks << new TestWriter("dumper", name, true, &m_journal) << new TestOscilloscope("osc_" + name, &m_journal);
+
+    QCOMPARE(ask(command("get_run_info")), reply);
+    Journal asked;
+    for (const QString& name : dumpers)
+        asked << name + ".GetRunInfo()";
+    QCOMPARE(m_journal, asked);
+}
+
+// --- High voltage ------------------------------------------------------------
+
+void QuarixCommandsTest::hvOnAndOffSwitchEveryHighVoltageBoard_data()
+{
+    QTest::addColumn<QString>("cmd");
+    QTest::addColumn<QString>("path");
+    QTest::newRow("hv_on") << "hv_on" << "commands\\global_on";
+    QTest::newRow("hv_off") << "hv_off" << "commands\\global_off";
+}
+
+void QuarixCommandsTest::hvOnAndOffSwitchEveryHighVoltageBoard()
+{
+    QFETCH(QString, cmd);
+    QFETCH(QString, path);
+    QLibrary plugin(ScriptPluginFixture::pluginPath());
+    QVERIFY2(plugin.load(), qPrintable(plugin.errorString()));
+
+    const QJsonObject boardEntry{
+        {"commands", QJsonArray{QJsonObject{{"path", "\\cfg\\All"}, {"command_type", "config_all"}}}}};
+    std::vector<std::unique_ptr<ScriptPluginFixture>> fixtures;
+    for (const QString name : {"HV1", "HV2"}) {
+        fixtures.push_back(std::make_unique<ScriptPluginFixture>(m_dir.path(), name + QTest::currentDataTag()));
+        QVERIFY(fixtures.back()->write());
+        auto* board = new Board(&plugin);
+        board->name = name;
+        m_boards << board;
+        QCOMPARE(board->Open(fixtures.back()->connectionString()), 0);
+        board->LoadCommands(boardEntry);
+        fixtures.back()->clearLog();
+    }
+
+    addStandardBlocks();
+    BlockContext context;
+    context.boards = &m_boards;
+    context.blocks = &m_blocks;
+    for (const QString source : {"HV1", "HVX", "HV2"}) {
+        const QJsonObject entry{{"name", "hv_" + source}, {"sources", QJsonArray{QJsonObject{{"source", source}}}}};
+        m_blocks << new HV(nullptr, &context, entry);
+    }
+
+    QCOMPARE(ask(command(cmd)), kTrue);
+    for (const auto& fixture : fixtures)
+        QCOMPARE(fixture->briefs(), QStringList({"SendCommand " + path, "SendCommand \\cfg\\All"}));
+    QCOMPARE(m_journal, Journal());
+}
+
+void QuarixCommandsTest::hvOnWithoutHighVoltageBlocksStillAnswersTrue()
+{
+    addStandardBlocks();
+    QCOMPARE(ask(command("hv_on")), kTrue);
+    QCOMPARE(ask(command("hv_off")), kTrue);
+    QCOMPARE(m_journal, Journal());
+}
+
+QTEST_GUILESS_MAIN(QuarixCommandsTest)
+#include "tst_quarix_commands.moc"
