@@ -17,6 +17,10 @@ void BlockWorker::stopAndWait()
         m_wake.notify_all();
     }
     wait();
+    // QThread::wait() synchronises inside Qt, which ThreadSanitizer does not
+    // see; taking the mutex the thread released last makes the end of run()
+    // visibly happen before whatever the caller destroys next.
+    std::lock_guard<std::mutex> lock(m_mutex);
 }
 
 void BlockWorker::NewDataInTheInputPin()
@@ -39,6 +43,7 @@ void BlockWorker::run()
         drain();
         if (stop) {
             finish();
+            std::lock_guard<std::mutex> lock(m_mutex);   // see stopAndWait()
             return;
         }
     }

@@ -7,18 +7,9 @@
 #include "core/pin_input.h"
 #include "core/quarix_block.h"
 
-#if __has_include("core/file_watcher.h")
 #include "core/file_watcher.h"
-#define QUARIX_HAVE_FILE_WATCHER 1
-#endif
-#if __has_include("server/main_web_socket.h")
 #include "server/main_web_socket.h"
-#define QUARIX_HAVE_WEB_SOCKET 1
-#endif
-#if __has_include("server/quarix_commands.h")
 #include "server/quarix_commands.h"
-#define QUARIX_HAVE_COMMANDS 1
-#endif
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -280,23 +271,17 @@ void ServerStartup::startBoards()
 
 void ServerStartup::createServices()
 {
-#ifdef QUARIX_HAVE_FILE_WATCHER
     auto* watcher = new FileWatcher(m_boards);
     watcher->addPath(m_configPath);
     m_watcher = watcher;
-#endif
-#ifdef QUARIX_HAVE_WEB_SOCKET
     m_server = new MainWebSocket(kControlPort, false, &m_blocks, nullptr);
-#endif
     for (QuarixBlock* block : m_blocks) {
         if (block->blockType() == QLatin1String("source"))
             QMetaObject::invokeMethod(block, "Run", Qt::DirectConnection);
     }
-#ifdef QUARIX_HAVE_COMMANDS
     auto* commands = new quarix_commands(&m_blocks, m_configPath, nullptr);
     commands->setName(QStringLiteral("commands"));
     m_blocks.append(commands);
-#endif
 }
 
 void ServerStartup::shutdown()

@@ -162,7 +162,7 @@ private slots:
     {
         // Root may write anywhere on a writable file system: use a read-only mount.
         QString readOnly;
-        for (const QString& candidate : {"/proc/sys/kernel", "/sys/kernel", "/proc/1"}) {
+        for (const char* candidate : {"/proc/sys/kernel", "/sys/kernel", "/proc/1"}) {
             if (QFileInfo(candidate).isDir() && !QFileInfo(candidate).isWritable()) {
                 readOnly = candidate;
                 break;

@@ -1,0 +1,195 @@
+#include "blocks/dumper/data_dumper.h"
+
+#include "core/block_context.h"
+#include "core/block_message.h"
+#include "core/data_packet.h"
+#include "core/quarix_payload.h"
+#include "core/text_builder.h"
+
+#include <QDebug>
+#include <QJsonObject>
+
+#include <memory>
+
+DataDumper::DataDumper(QObject* parent, BlockContext* context, const QJsonValue& entry)
+    : QuarixBlock(parent), m_control(QString(), QString(), QStringLiteral("0"))
+{
+    m_blockType = QStringLiteral("dumper");
+    if (context)
+        setFullPath(context->full_path);
+    const QJsonObject object = entry.toObject();
+    setName(object.value(QLatin1String("name")).toString());
+    const QString dataType = object.value(QLatin1String("data_type")).toString();
+    const bool usable = ReadParameters(entry);
+    m_dump = true;
+    createPins(1, 0, dataType);
+    if (usable) {
+        m_worker = new DataDumper_Thread(Name(), &m_inputPins, &m_control, &m_statistics);
+        m_worker->start();
+    }
+}
+
+DataDumper::~DataDumper()
+{
+    // The worker reads the control fields and statistics owned here: stop it first.
+    shutdown();
+}
+
+void DataDumper::NewDataInTheInputPin(int)
+{
+    wakeWorker();
+}
+
+void DataDumper::InterpretMessage(QString data_in, QString* data_out)
+{
+    const QJsonObject message = block_message::parse(data_in);
+    const QString cmd = block_message::command(message);
+    const bool known = m_control.applyLimitCommand(cmd, message) || m_control.applyRunCommand(cmd, message);
+    if (known && data_out)
+        data_out->append(QLatin1String(block_message::kTrue));
+}
+
+void DataDumper::ConfigureDump(int dump_events, QString file_type, QString file_path)
+{
+    m_control.configure(dump_events, file_type, file_path);
+}
+
+void DataDumper::StartDump(QString run_id)
+{
+    m_control.setRunId(run_id);
+    m_statistics.runningTime.store(0.0);
+    m_statistics.eventRate.store(0.0);
+    m_statistics.usedSpace.store(0);
+    m_statistics.storedEvents.store(0);
+    m_control.setStatus(DumpRunning);
+}
+
+void DataDumper::StopDump()
+{
+    m_control.setStatus(DumpStopped);
+}
+
+void DataDumper::PauseDump()
+{
+    m_control.setStatus(DumpPaused);
+}
+
+void DataDumper::ReStartDump()
+{
+    m_control.setStatus(DumpRunning);
+}
+
+void DataDumper::GetRunInfo(QString* data_out)
+{
+    if (!data_out)
+        return;
+    TextBuilder text;
+    text.append("{\"status\":").appendSigned(m_control.status());
+    text.append(",\"name\": \"").append(Name()).append("\",");
+    text.append("\"event_rate\":").appendGeneral(m_statistics.eventRate.load()).append(',');
+    text.append("\"id\":").append(m_control.runId()).append(',');
+    text.append("\"stored_events\":").appendSigned(m_statistics.storedEvents.load()).append(',');
+    text.append("\"running_time\":").appendGeneral(m_statistics.runningTime.load()).append(',');
+    text.append("\"used_space\":").appendSigned(m_statistics.usedSpace.load()).append('}');
+    data_out->append(QString::fromStdString(text.str()));
+}
+
+DataDumper_Thread::DataDumper_Thread(const QString& name, const QList<PinInput*>* inputs, DumpControl* control,
+                                     DumpRunStatistics* statistics)
+    : BlockWorker(name, inputs), m_control(control), m_statistics(statistics)
+{
+}
+
+void DataDumper_Thread::process(PinMessage& message)
+{
+    // Whatever happens below, the batch is destroyed when this returns.
+    const std::unique_ptr<DataPacket> packet(message.packet);
+    message.packet = nullptr;
+
+    const DumpSettings settings = m_control->settings();
+    if (settings.status == DumpStopped) {
+        closeRun();
+        return;
+    }
+    if (settings.status != DumpRunning)
+        return;   // paused: the batch is dropped uncounted
+
+    if (!m_file.hasRecords()) {
+        // First message of a file: the run's timers start with it.
+        m_runTimer.start();
+        m_rateTimer.start();
+        m_statisticsHeaderPending = true;
+        if (!openDataFile(settings))
+            return;
+    }
+    // Once per message, before its payloads: a file ends with the message that
+    // took it beyond dump_events.
+    if (m_eventsInFile > settings.dumpEvents) {
+        m_file.close();
+        ++m_fileIndex;
+        m_statisticsHeaderPending = true;
+        m_eventsInFile = 0;
+        if (!openDataFile(settings))
+            return;
+    }
+
+    int64_t batchEvents = 0;
+    if (packet) {
+        const dump_file::Type recordType = settings.type();
+        for (const QuarixPayload* payload : packet->items) {
+            if (!payload)
+                continue;
+            m_file.write(*payload, recordType);
+            batchEvents += payload->event_count;
+        }
+    }
+    m_eventsInFile += batchEvents;
+    updateStatistics(settings, batchEvents);
+}
+
+void DataDumper_Thread::finish()
+{
+    m_file.close();
+}
+
+bool DataDumper_Thread::openDataFile(const DumpSettings& settings)
+{
+    if (m_file.open(settings.baseName(m_name, m_fileIndex), settings.type()))
+        return true;
+    if (m_file.errorNumber() != 0)
+        dump_file::logUnableToOpen(m_file.fileName(), m_file.errorNumber());
+    m_control->setStatus(DumpStopped);
+    return false;
+}
+
+void DataDumper_Thread::closeRun()
+{
+    m_file.close();
+    m_fileIndex = 0;
+    m_eventsInFile = 0;
+}
+
+void DataDumper_Thread::updateStatistics(const DumpSettings& settings, int64_t batchEvents)
+{
+    const double runningTime = m_runTimer.elapsed() / 1000.0;
+    const int64_t storedEvents = m_statistics->storedEvents.fetch_add(batchEvents) + batchEvents;
+    const int64_t usedSpace = m_file.position();
+    m_statistics->runningTime.store(runningTime);
+    m_statistics->usedSpace.store(usedSpace);
+
+    m_rateAccumulator += static_cast<double>(batchEvents);
+    const qint64 intervalMs = m_rateTimer.elapsed();
+    if (intervalMs <= 1000)
+        return;
+    const double eventRate = m_rateAccumulator / static_cast<double>(intervalMs) * 1000.0;
+    m_statistics->eventRate.store(eventRate);
+    m_rateAccumulator = 0.0;
+    m_rateTimer.restart();
+    qInfo() << " TIMER STAT " << usedSpace;
+
+    const QString baseName = settings.baseName(m_name, m_fileIndex);
+    if (m_statisticsFile.append(baseName, m_statisticsHeaderPending, runningTime, storedEvents, eventRate, usedSpace))
+        m_statisticsHeaderPending = false;
+    else
+        dump_file::logUnableToOpen(m_statisticsFile.fileName(), m_statisticsFile.errorNumber());
+}

@@ -1,0 +1,45 @@
+// One list-event data file of the data dumper: header, records in the form
+// of the file type, and the closing text.
+//
+//   BIN   "QRXS" + creation time in decimal ASCII digits, then 25-byte records
+//   CSV   one line per event, no header
+//   JSON  "[" + records separated by ",\n" + "]" at close
+#pragma once
+
+#include "core/dump_file.h"
+
+#include <QString>
+
+#include <cstdint>
+
+class QuarixPayload;
+
+class ListFileWriter {
+public:
+    // Creates (truncates) baseName + the type's extension and writes the header.
+    // False when the type is none of the three (errorNumber() 0) or when the
+    // file cannot be created (errorNumber() the system's error number).
+    bool open(const QString& baseName, dump_file::Type type);
+    bool isOpen() const { return m_stream.isOpen(); }
+    // True once a record has been written since the file was opened.
+    bool hasRecords() const { return m_hasRecords; }
+
+    // Writes the payload's record in `recordType`. In JSON a record after the
+    // first of the file is preceded by "," and a line end. A payload without
+    // that form writes nothing but still counts as a record.
+    void write(const QuarixPayload& payload, dump_file::Type recordType);
+
+    // The write position: bytes written to the file so far, buffered ones included.
+    int64_t position();
+    // Writes the closing text of the file's type (JSON "]") and closes it.
+    void close();
+
+    const QString& fileName() const { return m_fileName; }
+    int errorNumber() const { return m_stream.errorNumber(); }
+
+private:
+    dump_file::BufferedStream m_stream;
+    dump_file::Type m_type = dump_file::Type::Other;
+    QString m_fileName;
+    bool m_hasRecords = false;
+};

@@ -1,0 +1,142 @@
+// Where acquired data enters a chain. The source is bound to one endpoint of
+// one board; its worker polls that endpoint forever, turns every delivered
+// batch into payloads (one packet per batch, or per record for energy pairs
+// and rate counters), pushes them into output pin 0 and hands the batch back
+// to the plugin.
+//
+//     {"block_type": "source", "name": "src", "data_type": "energy",
+//      "sources": [{"source": "digitizer", "pin": "endpoints\\events"}],
+//      "parameters": [{"param_name": "download_interval", "param_value": 10},
+//                     {"param_name": "energy_calibration_expression", "param_value": "x*0.125+3.5"},
+//                     {"param_name": "use_board_kev", "param_value": false}]}
+//
+// The worker is created with the block but started by Run(); Start(), Stop()
+// and Flush() send the endpoint's command lists and never stop the polling.
+#pragma once
+
+#include "core/quarix_block.h"
+
+#include <QByteArray>
+#include <QThread>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+class Board;
+class DataDistructor;
+class DataDistructorSource;
+class PinOutput;
+struct BlockContext;
+struct BoardEndpoint;
+struct PinMessage;
+
+namespace readout {
+struct DataList;
+}
+
+class Source_Thread : public QThread {
+    Q_OBJECT
+public:
+    // downloadInterval points at the block's pause in milliseconds, read at
+    // every pause; without one the worker keeps its own 10 ms.
+    Source_Thread(const QString& name, Board* board, const QString& endpointPath, int endpointIndex,
+                  const QString& dataType, const QList<PinOutput*>* outputs, DataDistructor* deleter,
+                  const std::atomic<double>* downloadInterval, QObject* parent);
+    ~Source_Thread() override;
+
+    void setCalibrationExpression(const QString& expression);
+    void setUseBoardKev(bool useBoardKev);
+    double downloadInterval() const { return m_downloadInterval->load(); }
+
+    // The time base of the mean rates of rate-counter snapshots; restarted
+    // from the main thread, read by the worker.
+    void restartElapsedTimer();
+    qint64 elapsedMilliseconds() const;
+
+    // Orderly stop: the loop ends after its current cycle (a pause is cut
+    // short, a delivered batch is still converted and freed); then joins.
+    void stopAndWait();
+
+protected:
+    void run() override;
+
+private:
+    enum class Kind { Other, Energy, EnergyPair, Waveform, RateCounters };
+    struct Calibration;
+
+    void prepareCalibration(Calibration& calibration) const;
+    void convert(readout::DataList& list);
+    void convertEnergy(const char* entries, int count);
+    void convertEnergyPairs(const char* entries, int count);
+    void convertWaveforms(const char* entries, int count);
+    void convertRateCounters(const char* entries, int count);
+    void push(PinMessage& message);
+    void pause(qint64 milliseconds);
+    void sendCommandsOnStart();
+
+    const QString m_name;
+    Board* const m_board;
+    const QString m_endpointPath;
+    const QByteArray m_endpointPathLatin1;
+    const int m_endpointIndex;
+    const QString m_dataType;
+    const Kind m_kind;
+    const QList<PinOutput*>* const m_outputs;
+    DataDistructor* const m_deleter;   // kept for the block; each batch is freed by the loop itself
+    std::atomic<double> m_ownInterval{10.0};
+    const std::atomic<double>* const m_downloadInterval;
+
+    mutable std::mutex m_settingsMutex;   // guards the two calibration settings
+    std::string m_expressionLatin1;
+    bool m_useBoardKev = false;
+
+    std::atomic<int64_t> m_timerStartNs;   // steady clock
+
+    std::mutex m_stopMutex;
+    std::condition_variable m_stopWake;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_finished{false};   // released by the loop's last step, acquired after the join
+};
+
+class Source : public QuarixBlock {
+    Q_OBJECT
+public:
+    Source(QObject* parent, BlockContext* context, const QJsonValue& entry);
+    ~Source() override;
+
+    bool ReadParameters(const QJsonValue& entry) override;
+    void shutdown() override;
+
+    bool hasWorker() const { return m_thread != nullptr; }
+    Source_Thread* worker() const { return m_thread; }
+    Board* board() const { return m_board; }
+    const QString& endpointPath() const { return m_endpointPath; }
+    int endpointIndex() const { return m_endpointIndex; }
+    double downloadInterval() const { return m_downloadInterval.load(); }
+
+public slots:
+    void Run();
+    void Stop();
+    void Flush();
+    void Start();
+
+private:
+    bool readConfiguration(const QJsonValue& entry);
+    // The block's endpoint as the board holds it now.
+    BoardEndpoint endpoint() const;
+
+    QList<Board*>* m_boards = nullptr;
+    QList<QuarixBlock*>* m_blocks = nullptr;
+    QString m_dataType;
+    Board* m_board = nullptr;
+    QString m_endpointPath;
+    int m_endpointIndex = -1;
+    std::atomic<double> m_downloadInterval{10.0};   // read by the worker at every pause
+    QString m_expression;
+    bool m_useBoardKev = false;
+    DataDistructorSource* m_deleter = nullptr;
+    Source_Thread* m_thread = nullptr;   // a child of the block, stopped and deleted before anything else
+};

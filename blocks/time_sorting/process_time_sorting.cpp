@@ -1,0 +1,165 @@
+#include "blocks/time_sorting/process_time_sorting.h"
+
+#include "blocks/time_sorting/data_distructor_time_sorting.h"
+#include "core/block_context.h"
+#include "core/data_packet.h"
+#include "core/pin_output.h"
+#include "core/quarix_payload.h"
+
+#include <QDebug>
+#include <QJsonArray>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+namespace {
+bool earlier(const QuarixPayload* a, const QuarixPayload* b)
+{
+    return a->timestamp < b->timestamp;
+}
+}  // namespace
+
+Time_Sorting_Thread::Time_Sorting_Thread(const QString& name, const QList<PinInput*>* inputs,
+                                         const QList<PinOutput*>* outputs, int nWindows, double timestampDelta,
+                                         DataDistructor* deleter)
+    : BlockWorker(name, inputs),
+      m_outputs(outputs),
+      m_nWindows(nWindows),
+      m_timestampDelta(timestampDelta),
+      m_deleter(deleter)
+{
+}
+
+Time_Sorting_Thread::~Time_Sorting_Thread()
+{
+    stopAndJoin();
+    for (QuarixPayload* item : m_buffer)
+        delete item;
+}
+
+void Time_Sorting_Thread::stopAndJoin()
+{
+    stopAndWait();
+    m_finished.load(std::memory_order_acquire);
+}
+
+void Time_Sorting_Thread::finish()
+{
+    m_finished.store(true, std::memory_order_release);
+}
+
+quint64 Time_Sorting_Thread::nowMicroseconds() const
+{
+    // 100-nanosecond ticks of the system clock, to microseconds.
+    using Ticks = std::chrono::duration<int64_t, std::ratio<1, 10000000>>;
+    const int64_t ticks = std::chrono::duration_cast<Ticks>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return static_cast<quint64>(static_cast<double>(ticks * 100) / 1000.0);
+}
+
+void Time_Sorting_Thread::process(PinMessage& message)
+{
+    const quint64 now = nowMicroseconds();
+    if (m_buffer.size() >= static_cast<size_t>(kBufferLimit)) {
+        qInfo() << "Order buffer full!";
+        delete message.packet;
+    } else {
+        take(message.packet, now);
+    }
+    message.packet = nullptr;
+    release(now);
+}
+
+void Time_Sorting_Thread::take(DataPacket* packet, quint64 now)
+{
+    if (!packet)
+        return;
+    std::vector<QuarixPayload*> items = packet->takeItems();
+    delete packet;
+    items.erase(std::remove(items.begin(), items.end(), nullptr), items.end());
+    if (items.empty())
+        return;
+    for (QuarixPayload* item : items)
+        item->arrival_time = now;
+
+    // Merge the sorted batch into the sorted buffer rather than re-sorting it all.
+    std::sort(items.begin(), items.end(), earlier);
+    const bool inOrder = m_buffer.empty() || !earlier(items.front(), m_buffer.back());
+    const auto oldSize = static_cast<std::ptrdiff_t>(m_buffer.size());
+    m_buffer.insert(m_buffer.end(), items.begin(), items.end());
+    if (!inOrder)
+        std::inplace_merge(m_buffer.begin(), m_buffer.begin() + oldSize, m_buffer.end(), earlier);
+}
+
+void Time_Sorting_Thread::release(quint64 now)
+{
+    if (m_buffer.size() <= 1)
+        return;
+    while (!m_buffer.empty()) {
+        QuarixPayload* first = m_buffer.front();
+        const double age = static_cast<double>(now - first->arrival_time);
+        if (!(age > kHoldMicroseconds))
+            return;
+        auto* packet = new DataPacket(first->type, first->timestamp);
+        packet->items.push_back(first);
+        m_buffer.pop_front();
+        const double groupStart = static_cast<double>(first->timestamp);
+        while (!m_buffer.empty() && static_cast<double>(m_buffer.front()->timestamp) - groupStart <= kGroupWidth) {
+            packet->items.push_back(m_buffer.front());
+            m_buffer.pop_front();
+        }
+        PinMessage out;
+        out.packet = packet;
+        if (m_outputs && !m_outputs->isEmpty())
+            m_outputs->at(0)->Push(out);
+        else
+            delete packet;
+    }
+}
+
+Process_Time_Sorting::Process_Time_Sorting(QObject* parent, BlockContext* context, const QJsonValue& entry)
+    : QuarixBlock(parent)
+{
+    m_blockType = QStringLiteral("time_sorting");
+    setFullPath(context ? context->full_path : QString());
+    const QJsonObject object = entry.toObject();
+    setName(object.value(QLatin1String("name")).toString());
+    const QString dataType = object.value(QLatin1String("data_type")).toString();
+    const bool ok = ReadParameters(entry);
+    createPins(1, 1, dataType);
+    if (ok) {
+        m_deleter = new DataDistructorTimeSorting;
+        m_worker = new Time_Sorting_Thread(Name(), &m_inputPins, &m_outputPins, m_nWindows,
+                                           std::trunc(m_timestampDelta), m_deleter);
+        m_worker->start();
+    }
+}
+
+Process_Time_Sorting::~Process_Time_Sorting()
+{
+    // The worker holds the deleter: stop it before the deleter goes.
+    delete m_worker;
+    m_worker = nullptr;
+    delete m_deleter;
+}
+
+bool Process_Time_Sorting::ReadParameters(const QJsonValue& entry)
+{
+    const QJsonArray parameters = entry.toObject().value(QLatin1String("parameters")).toArray();
+    for (const QJsonValue& element : parameters) {
+        const QJsonObject parameter = element.toObject();
+        const QString name = parameter.value(QLatin1String("param_name")).toString();
+        const QJsonValue value = parameter.value(QLatin1String("param_value"));
+        if (name == QLatin1String("n_windows"))
+            m_nWindows = value.toInt();
+        else if (name == QLatin1String("timestamp_delta"))
+            m_timestampDelta = value.toDouble();
+    }
+    return true;
+}
+
+void Process_Time_Sorting::NewDataInTheInputPin(int)
+{
+    wakeWorker();
+}

@@ -1,0 +1,369 @@
+// The control server on its real port, talked to by real WebSocket clients:
+// routing by URL path and by "path", one reply per text message, binary echo.
+#include "core/quarix_block.h"
+#include "server/main_web_socket.h"
+
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QWebSocket>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+constexpr quint16 kPort = 51234;
+const QString kBase = QStringLiteral("ws://127.0.0.1:51234");
+const QString kChain = QStringLiteral("processing/0/filter_chain/main/chain/");
+
+// A block that answers with its tag (its name unless given) and the message it
+// was given, so each reply shows which block the server chose and what it passed on.
+class AnsweringBlock : public QuarixBlock {
+    Q_OBJECT
+public:
+    AnsweringBlock(const QString& type, const QString& name, bool silent = false, const QString& tag = QString())
+        : m_silent(silent), m_tag(tag.isNull() ? name : tag)
+    {
+        m_blockType = type;
+        setName(name);
+        setFullPath(kChain + name);
+    }
+
+public slots:
+    void InterpretMessage(QString data_in, QString* data_out)
+    {
+        if (!m_silent)
+            *data_out = m_tag + QLatin1Char('|') + data_in;
+    }
+
+private:
+    bool m_silent;
+    QString m_tag;
+};
+
+// A real client with spies on what comes back.
+struct Client {
+    QWebSocket socket;
+    QSignalSpy texts{&socket, &QWebSocket::textMessageReceived};
+    QSignalSpy binaries{&socket, &QWebSocket::binaryMessageReceived};
+
+    bool open(const QString& url)
+    {
+        socket.open(QUrl(url));
+        return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000);
+    }
+    // Sends one text message and waits for the next reply.
+    QString request(const QString& text)
+    {
+        const int before = texts.count();
+        socket.sendTextMessage(text);
+        if (!QTest::qWaitFor([&] { return texts.count() > before; }, 5000))
+            return QStringLiteral("<no reply>");
+        return texts.at(before).at(0).toString();
+    }
+    QStringList replies() const
+    {
+        QStringList list;
+        for (const QList<QVariant>& arguments : texts)
+            list << arguments.at(0).toString();
+        return list;
+    }
+};
+
+// Records the application's log lines while it exists.
+class MessageLog {
+public:
+    MessageLog() : m_previous(qInstallMessageHandler(&MessageLog::record)) { s_current = this; }
+    ~MessageLog()
+    {
+        qInstallMessageHandler(m_previous);
+        s_current = nullptr;
+    }
+    QStringList debugLines() const { return m_debug; }
+
+private:
+    static void record(QtMsgType type, const QMessageLogContext&, const QString& text)
+    {
+        if (s_current && type == QtDebugMsg)
+            s_current->m_debug << text;
+    }
+    static MessageLog* s_current;
+    QtMessageHandler m_previous;
+    QStringList m_debug;
+};
+MessageLog* MessageLog::s_current = nullptr;
+}  // namespace
+
+class TestMainWebSocket : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void routesEachMessageToOneBlock_data();
+    void routesEachMessageToOneBlock();
+    void theFirstOfTwoBlocksWithTheSameNameOrPathAnswers();
+    void anEmptyRouteReachesTheFirstBlockWithAnEmptyName_data();
+    void anEmptyRouteReachesTheFirstBlockWithAnEmptyName();
+    void aBlockAppendedAfterTheServerWasCreatedIsFound();
+    void messagesSentBackToBackAreAnsweredOnceEachInOrder();
+    void unansweredMessagesStillGetOneEmptyReplyEach();
+    void clientsKeepTheirOwnRoutes();
+    void binaryMessagesAreEchoedUnchanged_data();
+    void binaryMessagesAreEchoedUnchanged();
+    void debugFlagWritesTheTraceLines();
+    void aBusyPortLeavesTheServerInert();
+    void destructionClosesTheServerAndItsClients();
+
+private:
+    QList<QuarixBlock*> m_blocks;
+    std::unique_ptr<MainWebSocket> m_server;
+};
+
+void TestMainWebSocket::init()
+{
+    m_blocks = {new AnsweringBlock("oscilloscope", "osc1"),
+                new AnsweringBlock("dumper", "dump1"),
+                new AnsweringBlock("commands", "commands"),
+                new AnsweringBlock("hv", "hv1"),
+                new AnsweringBlock("spectrum", "spec1"),
+                new AnsweringBlock("image", "img1"),
+                new AnsweringBlock("position", "pos1"),
+                new AnsweringBlock("tof_histogram", "tof1"),
+                new AnsweringBlock("rate_counters_sink", "rates1"),
+                new AnsweringBlock("source", "src1"),
+                new AnsweringBlock("time_sorting", "sort1"),
+                new AnsweringBlock("dumper", "quiet", true),
+                new AnsweringBlock("dumper", QString::fromUtf8("t\xC3\xBCr"))};
+    m_server = std::make_unique<MainWebSocket>(kPort, false, &m_blocks, nullptr);
+    QVERIFY(m_server->isListening());
+}
+
+void TestMainWebSocket::cleanup()
+{
+    m_server.reset();
+    qDeleteAll(m_blocks);
+    m_blocks.clear();
+}
+
+void TestMainWebSocket::routesEachMessageToOneBlock_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("reply");
+
+    const QString cmd = QStringLiteral(R"({"cmd":"get_run_info"})");
+    auto byPath = [](const QString& name) {
+        return QStringLiteral(R"({"path":"%1%2","args":[{"cmd":"get_data"}]})").arg(kChain, name);
+    };
+
+    // By name.
+    QTest::newRow("commands") << "/commands" << cmd << "commands|" + cmd;
+    QTest::newRow("oscilloscope") << "/osc1" << cmd << "osc1|" + cmd;
+    QTest::newRow("dumper") << "/dump1" << cmd << "dump1|" + cmd;
+    QTest::newRow("hv by name") << "/hv1" << cmd << "hv1|" + cmd;
+    QTest::newRow("slashes removed") << "/com/mands" << cmd << "commands|" + cmd;
+    QTest::newRow("trailing slash") << "/commands/" << cmd << "commands|" + cmd;
+    QTest::newRow("query part ignored") << "/commands?client=ui&x=1" << cmd << "commands|" + cmd;
+    QTest::newRow("encoded slash decoded then removed") << "/com%2Fmands" << cmd << "commands|" + cmd;
+    QTest::newRow("percent-encoded name decoded") << "/t%C3%BCr" << cmd << QString::fromUtf8("t\xC3\xBCr|") + cmd;
+    QTest::newRow("names are case-sensitive") << "/Commands" << cmd << "";
+    QTest::newRow("unknown name") << "/nobody" << cmd << "";
+    QTest::newRow("spectrum not served by name") << "/spec1" << cmd << "";
+    QTest::newRow("source not served") << "/src1" << cmd << "";
+    QTest::newRow("time sorting not served") << "/sort1" << cmd << "";
+    QTest::newRow("block leaves the reply empty") << "/quiet" << cmd << "";
+    QTest::newRow("name route with a path key ignores it") << "/osc1" << byPath("spec1") << "osc1|" + byPath("spec1");
+
+    // By full path.
+    for (const char* name : {"spec1", "img1", "pos1", "tof1", "rates1", "hv1"})
+        QTest::newRow(qPrintable(QStringLiteral("query_by_json %1").arg(name)))
+            << "/query_by_json" << byPath(name) << QString::fromLatin1(name) + '|' + byPath(name);
+    QTest::newRow("query_by_json with slashes") << "/query_by_/json/" << byPath("spec1") << "spec1|" + byPath("spec1");
+    QTest::newRow("query_by_json with a query part") << "/query_by_json?a=b" << byPath("img1") << "img1|" + byPath("img1");
+    QTest::newRow("query_by_json is case-sensitive") << "/Query_by_json" << byPath("spec1") << "";
+    QTest::newRow("oscilloscope not served by path") << "/query_by_json" << byPath("osc1") << "";
+    QTest::newRow("dumper not served by path") << "/query_by_json" << byPath("dump1") << "";
+    QTest::newRow("commands not served by path") << "/query_by_json" << byPath("commands") << "";
+    QTest::newRow("unknown path") << "/query_by_json" << byPath("nothing") << "";
+    QTest::newRow("a name is not a full path") << "/query_by_json" << R"({"path":"spec1"})" << "";
+    QTest::newRow("path missing") << "/query_by_json" << R"({"args":[{"cmd":"get_data"}]})" << "";
+    QTest::newRow("path not a string") << "/query_by_json" << R"({"path":12})" << "";
+    QTest::newRow("not JSON") << "/query_by_json" << "get_data please" << "";
+    QTest::newRow("JSON array") << "/query_by_json" << QString("[{\"path\":\"%1spec1\"}]").arg(kChain) << "";
+}
+
+void TestMainWebSocket::routesEachMessageToOneBlock()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, message);
+    QFETCH(QString, reply);
+    Client client;
+    QVERIFY(client.open(kBase + path));
+    QCOMPARE(client.request(message), reply);
+}
+
+void TestMainWebSocket::theFirstOfTwoBlocksWithTheSameNameOrPathAnswers()
+{
+    m_blocks.prepend(new AnsweringBlock("dumper", "osc1", false, "early-osc1"));
+    auto* earlyImage = new AnsweringBlock("spectrum", "early", false, "early-img1");
+    earlyImage->setFullPath(kChain + "img1");
+    m_blocks.prepend(earlyImage);
+
+    Client byName;
+    QVERIFY(byName.open(kBase + "/osc1"));
+    QCOMPARE(byName.request("a"), QStringLiteral("early-osc1|a"));
+    Client byPath;
+    QVERIFY(byPath.open(kBase + "/query_by_json"));
+    const QString message = QStringLiteral(R"({"path":"%1img1"})").arg(kChain);
+    QCOMPARE(byPath.request(message), "early-img1|" + message);
+}
+
+void TestMainWebSocket::anEmptyRouteReachesTheFirstBlockWithAnEmptyName_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("firstUnnamedType");
+    QTest::addColumn<QString>("reply");
+    QTest::newRow("no path, dumper") << kBase << "dumper" << "|hello";
+    QTest::newRow("root path, commands") << kBase + "/" << "commands" << "|hello";
+    QTest::newRow("only slashes, hv") << kBase + "///" << "hv" << "|hello";
+    QTest::newRow("first unnamed is a spectrum") << kBase << "spectrum" << "";
+}
+
+void TestMainWebSocket::anEmptyRouteReachesTheFirstBlockWithAnEmptyName()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, firstUnnamedType);
+    QFETCH(QString, reply);
+    m_blocks.append(new AnsweringBlock(firstUnnamedType, QString()));
+    m_blocks.append(new AnsweringBlock("dumper", QString()));   // never reached: not the first
+    Client client;
+    QVERIFY(client.open(url));
+    QCOMPARE(client.request("hello"), reply);
+}
+
+void TestMainWebSocket::aBlockAppendedAfterTheServerWasCreatedIsFound()
+{
+    Client client;
+    QVERIFY(client.open(kBase + "/late"));
+    QCOMPARE(client.request("x"), QString());
+    m_blocks.append(new AnsweringBlock("commands", "late"));
+    QCOMPARE(client.request("y"), QStringLiteral("late|y"));
+}
+
+void TestMainWebSocket::messagesSentBackToBackAreAnsweredOnceEachInOrder()
+{
+    Client client;
+    QVERIFY(client.open(kBase + "/commands"));
+    client.socket.sendTextMessage("first");
+    client.socket.sendTextMessage("second");
+    QTRY_COMPARE(client.texts.count(), 2);
+    QCOMPARE(client.request("third"), QStringLiteral("commands|third"));
+    QCOMPARE(client.replies(), QStringList({"commands|first", "commands|second", "commands|third"}));
+}
+
+void TestMainWebSocket::unansweredMessagesStillGetOneEmptyReplyEach()
+{
+    Client client;
+    QVERIFY(client.open(kBase + "/spec1"));
+    for (int i = 0; i < 3; ++i)
+        client.socket.sendTextMessage(QStringLiteral("m%1").arg(i));
+    QTRY_COMPARE(client.texts.count(), 3);
+    QCOMPARE(client.replies(), QStringList({"", "", ""}));
+    // Nothing else follows: a binary round trip after them returns before any stray text.
+    client.socket.sendBinaryMessage("z");
+    QTRY_COMPARE(client.binaries.count(), 1);
+    QCOMPARE(client.texts.count(), 3);
+}
+
+void TestMainWebSocket::clientsKeepTheirOwnRoutes()
+{
+    Client a;
+    Client b;
+    QVERIFY(a.open(kBase + "/osc1"));
+    QVERIFY(b.open(kBase + "/dump1"));
+    a.socket.sendTextMessage("to-a");
+    b.socket.sendTextMessage("to-b");
+    QTRY_COMPARE(a.texts.count(), 1);
+    QTRY_COMPARE(b.texts.count(), 1);
+    QCOMPARE(a.replies(), QStringList({"osc1|to-a"}));
+    QCOMPARE(b.replies(), QStringList({"dump1|to-b"}));
+}
+
+void TestMainWebSocket::binaryMessagesAreEchoedUnchanged_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("named route") << "/commands";
+    QTest::newRow("query_by_json") << "/query_by_json";
+    QTest::newRow("unknown route") << "/nobody";
+}
+
+void TestMainWebSocket::binaryMessagesAreEchoedUnchanged()
+{
+    QFETCH(QString, path);
+    Client client;
+    QVERIFY(client.open(kBase + path));
+    const QByteArray bytes("\x00\xff\x7f", 3);
+    client.socket.sendBinaryMessage(bytes);
+    QTRY_COMPARE(client.binaries.count(), 1);
+    QCOMPARE(client.binaries.at(0).at(0).toByteArray(), bytes);
+    QCOMPARE(client.texts.count(), 0);
+}
+
+void TestMainWebSocket::debugFlagWritesTheTraceLines()
+{
+    m_server.reset();
+    MessageLog log;
+    m_server = std::make_unique<MainWebSocket>(kPort, true, &m_blocks, nullptr);
+    {
+        Client client;
+        QVERIFY(client.open(kBase + "/commands"));
+        QCOMPARE(client.request("hello"), QStringLiteral("commands|hello"));
+        client.socket.sendBinaryMessage("abc");
+        QTRY_COMPARE(client.binaries.count(), 1);
+        client.socket.close();
+        QTRY_COMPARE(log.debugLines().size(), 4);
+    }
+    const QStringList lines = log.debugLines();
+    QCOMPARE(lines.at(0), QStringLiteral("Main server listening on port 51234"));
+    QCOMPARE(lines.at(1), QStringLiteral("Message received: \"hello\""));
+    QCOMPARE(lines.at(2), QStringLiteral("Binary Message received: \"abc\""));
+    QVERIFY2(lines.at(3).startsWith(QStringLiteral("socketDisconnected: QWebSocket(")), qPrintable(lines.at(3)));
+}
+
+void TestMainWebSocket::aBusyPortLeavesTheServerInert()
+{
+    m_server.reset();
+    QTcpServer squatter;
+    QVERIFY(squatter.listen(QHostAddress::Any, kPort));
+    MessageLog log;
+    m_server = std::make_unique<MainWebSocket>(kPort, true, &m_blocks, nullptr);
+    QVERIFY(!m_server->isListening());
+    QVERIFY(log.debugLines().isEmpty());   // silent, even with the debug flag
+
+    // The server does not try again once the port is free.
+    squatter.close();
+    QWebSocket client;
+    QSignalSpy failed(&client, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error));
+    client.open(QUrl(kBase + "/commands"));
+    QTRY_VERIFY(failed.count() >= 1);
+    QCOMPARE(client.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(failed.at(0).at(0).value<QAbstractSocket::SocketError>(), QAbstractSocket::ConnectionRefusedError);
+}
+
+void TestMainWebSocket::destructionClosesTheServerAndItsClients()
+{
+    Client client;
+    QVERIFY(client.open(kBase + "/commands"));
+    QCOMPARE(client.request("ping"), QStringLiteral("commands|ping"));
+    QSignalSpy disconnected(&client.socket, &QWebSocket::disconnected);
+
+    m_server.reset();
+
+    QTRY_COMPARE(disconnected.count(), 1);
+    // The port is free again for a new server.
+    m_server = std::make_unique<MainWebSocket>(kPort, false, &m_blocks, nullptr);
+    QVERIFY(m_server->isListening());
+}
+
+QTEST_GUILESS_MAIN(TestMainWebSocket)
+#include "tst_main_web_socket.moc"
