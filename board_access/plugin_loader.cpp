@@ -7,10 +7,12 @@
 #include <QLibrary>
 
 namespace {
+// Libraries stay loaded until the process ends. The list is never destroyed,
+// so it (and the library objects it points to) stays reachable at exit.
 QList<QLibrary*>& libraryList()
 {
-    static QList<QLibrary*> list;
-    return list;
+    static QList<QLibrary*>* const list = new QList<QLibrary*>();
+    return *list;
 }
 
 #if defined(Q_OS_WIN)

@@ -30,6 +30,30 @@ QJsonObject demoConfig(const QString& storage)
     return config;
 }
 
+// The simulated event rate per channel, lowered so that sanitizer builds keep up.
+void lowerEventRate(QJsonObject& config, const QString& rate)
+{
+    QJsonArray hardware = config.value("Hardware").toArray();
+    QJsonObject digitizer = hardware.at(0).toObject();
+    QJsonArray groups = digitizer.value("configs").toArray();
+    QJsonObject simulation = groups.at(0).toObject();
+    QJsonArray elements = simulation.value("elements").toArray();
+    QJsonObject element = elements.at(0).toObject();
+    element.insert("value", rate);
+    elements.replace(0, element);
+    simulation.insert("elements", elements);
+    groups.replace(0, simulation);
+    digitizer.insert("configs", groups);
+    hardware.replace(0, digitizer);
+    config.insert("Hardware", hardware);
+}
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 // Sum of the counts of all channels in bins [from, to].
 qint64 countsIn(const QJsonArray& spectra, int from, int to)
 {
@@ -52,8 +76,9 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_server.addPlugin(QStringLiteral(QUARIX_SIM_PLUGIN)));
-        const QJsonObject config = demoConfig(m_server.storagePath());
+        QJsonObject config = demoConfig(m_server.storagePath());
         QVERIFY(!config.isEmpty());
+        lowerEventRate(config, QStringLiteral("500"));
         QVERIFY(m_server.start(m_server.writeConfig(config)));
     }
 
@@ -79,7 +104,7 @@ private slots:
                            client.request(request(kSpectrum, {QJsonObject{{"cmd", "get_data"}, {"channels", channels}}}))
                                .toUtf8())
                            .array(),
-             countsIn(spectra, 0, 4095) > 20000),
+             countsIn(spectra, 0, 4095) > 12000),
             20000);
         QCOMPARE(spectra.size(), 16);
         QCOMPARE(spectra.at(0).toObject().value("data").toArray().size(), 4096);
@@ -102,6 +127,84 @@ private slots:
         QCOMPARE(countsIn(cleared, 0, 4095), qint64(0));
         QCOMPARE(client.request(request(kSpectrum, {QJsonObject{{"cmd", "data_get_status"}}})),
                  QStringLiteral("[{\"response\": true, \"status\":\"idle\"}]"));
+    }
+
+    void aClientRecordsARunAndTheFilesMatchTheRunInformation()
+    {
+        WsClient commands;
+        QVERIFY(commands.connectTo("commands"));
+        QCOMPARE(commands.request(R"({"cmd":"get_run_info"})"),
+                 QStringLiteral("[{\"status\":0,\"name\": \"list_dump\",\"event_rate\":0,\"id\":0,"
+                                "\"stored_events\":0,\"running_time\":0,\"used_space\":0}]"));
+        QCOMPARE(commands.request(R"({"cmd":"start_dump","run_id":"12"})"), QStringLiteral("[{\"response\": true}]"));
+        QCOMPARE(commands.request(R"({"cmd":"start_dump","run_id":"12"})"),
+                 QStringLiteral("[{\"response\": \"Existing Folder\"}]"));
+        QTest::qWait(1500);
+        QCOMPARE(commands.request(R"({"cmd":"pause_dump"})"), QStringLiteral("[{\"response\": true}]"));
+        QTest::qWait(300);
+        QCOMPARE(commands.request(R"({"cmd":"restart_dump"})"), QStringLiteral("[{\"response\": true}]"));
+        QTest::qWait(1500);
+        const QJsonObject running = QJsonDocument::fromJson(commands.request(R"({"cmd":"get_run_info"})").toUtf8())
+                                        .array()
+                                        .at(0)
+                                        .toObject();
+        QCOMPARE(running.value("status").toInt(), 1);
+        QCOMPARE(running.value("id").toInt(), 12);
+        QVERIFY(running.value("stored_events").toDouble() > 0);
+        QVERIFY(running.value("running_time").toDouble() > 2.0);
+
+        QCOMPARE(commands.request(R"({"cmd":"stop_dump"})"), QStringLiteral("[{\"response\": true}]"));
+        // The writers close their files at the next message they handle.
+        const QString run = m_server.storagePath() + QStringLiteral("/12/");
+        QTest::qWait(1500);
+        const QJsonObject done = QJsonDocument::fromJson(commands.request(R"({"cmd":"get_run_info"})").toUtf8())
+                                     .array()
+                                     .at(0)
+                                     .toObject();
+        QCOMPARE(done.value("status").toInt(), 0);
+
+        // List events: "QRXS", ten digits of creation time, 25-byte records.
+        const QByteArray list = fileBytes(run + "list_dump_0.bin");
+        QVERIFY(list.startsWith("QRXS"));
+        bool digits = false;
+        QVERIFY(list.mid(4, 10).toLongLong(&digits) > 1600000000 && digits);
+        QCOMPARE((list.size() - 14) % 25, 0);
+        QCOMPARE(qint64((list.size() - 14) / 25), qint64(done.value("stored_events").toDouble()));
+        QCOMPARE(qint64(list.size()), qint64(done.value("used_space").toDouble()));
+
+        const QList<QByteArray> stat = fileBytes(run + "list_dump_0.stat").split('\n');
+        QVERIFY(stat.size() >= 3);
+        QCOMPARE(stat.at(0), QByteArray("RUNNING_TIME_s,TOTAL_EVENTS,EVENT_RATE_hz,USED_SPACE_byte"));
+        QCOMPARE(stat.at(1).split(',').size(), 4);
+
+        // Waveforms: 16-byte header, records of 32 + 4 channels x 512 samples x 12 bytes.
+        const QByteArray waves = fileBytes(run + "oscilloscope_0.bin");
+        QVERIFY(waves.startsWith(QByteArray("QRXO\0\0\0\0", 8)));
+        QVERIFY(waves.size() >= 16 + 24608);
+        QCOMPARE((waves.size() - 16) % 24608, 0);
+
+        // Rate counters: 16-byte header, records of 12 + 24 x 16 channels.
+        const QByteArray rates = fileBytes(run + "rates_0.bin");
+        QVERIFY(rates.startsWith(QByteArray("QRXR\0\0\0\0", 8)));
+        QVERIFY(rates.size() >= 16 + 396);
+        QCOMPARE((rates.size() - 16) % 396, 0);
+    }
+
+    void highVoltageIsSwitchedAndReadBack()
+    {
+        WsClient commands;
+        QVERIFY(commands.connectTo("commands"));
+        WsClient query;
+        QVERIFY(query.connectTo("query_by_json"));
+        const QString readAll = R"({"path":"Hardware/hv","args":[{"cmd":"get_all_ch_values","param":"all"}]})";
+        QVERIFY(query.request(readAll).contains("\"VMon\":[0,0,0,0]"));
+        QCOMPARE(commands.request(R"({"cmd":"hv_on"})"), QStringLiteral("[{\"response\": true}]"));
+        QCOMPARE(query.request(readAll),
+                 QStringLiteral("{\"response\":\"ok\",\"VSet\":[900,900,950,950],\"ISet\":[20,20,20,20],"
+                                "\"RampUp\":25,\"VMon\":[900,900,950,950],\"IMon\":[2.300,2.300,2.425,2.425],"
+                                "\"Temp\":25}"));
+        QCOMPARE(commands.request(R"({"cmd":"hv_off"})"), QStringLiteral("[{\"response\": true}]"));
+        QVERIFY(query.request(readAll).contains("\"VMon\":[0,0,0,0]"));
     }
 };
 
