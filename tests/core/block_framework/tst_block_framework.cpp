@@ -104,8 +104,8 @@ private slots:
     void theWorkerSeesEveryPushFromAProducerThread()
     {
         // Pushes race with the worker's drain; none may wait for a later push.
-        CountingBlock block(QStringLiteral("sink"));
         PinOutput upstream(nullptr, QStringLiteral("energy"));
+        CountingBlock block(QStringLiteral("sink"));
         block.inputPins().at(0)->Connect(&upstream);
         constexpr int kMessages = 3000;
         std::thread producer([&] {
@@ -122,8 +122,8 @@ private slots:
 
     void aSinglePushIsDrainedWithoutAnyLaterPush()
     {
-        CountingBlock block(QStringLiteral("sink"));
         PinOutput upstream(nullptr, QStringLiteral("energy"));
+        CountingBlock block(QStringLiteral("sink"));
         block.inputPins().at(0)->Connect(&upstream);
         for (int round = 1; round <= 50; ++round) {
             upstream.Push(energyMessage(1));
@@ -133,8 +133,8 @@ private slots:
 
     void anOrderlyStopDrainsTheQueueAndFinishes()
     {
-        CountingBlock block(QStringLiteral("sink"));
         PinOutput upstream(nullptr, QStringLiteral("energy"));
+        CountingBlock block(QStringLiteral("sink"));
         block.inputPins().at(0)->Connect(&upstream);
         // Queue without telling the block: only the stop can drain these.
         upstream.blockSignals(true);
@@ -148,8 +148,8 @@ private slots:
 
     void withoutAWorkerDataStaysQueuedUpstream()
     {
-        CountingBlock block(QStringLiteral("idle"), false);
         PinOutput upstream(nullptr, QStringLiteral("energy"));
+        CountingBlock block(QStringLiteral("idle"), false);
         block.inputPins().at(0)->Connect(&upstream);
         for (int i = 0; i < PinOutput::kQueueLimit; ++i)
             upstream.Push(energyMessage(0));
