@@ -1,8 +1,11 @@
 #include "core/quarix_block.h"
 
+#include "core/block_context.h"
 #include "core/block_worker.h"
 #include "core/pin_input.h"
 #include "core/pin_output.h"
+
+#include <QJsonObject>
 
 QuarixBlock::QuarixBlock(QObject* parent) : QObject(parent) {}
 
@@ -67,6 +70,16 @@ QuarixBlock* QuarixBlock::findByFullPath(const QList<QuarixBlock*>& blocks, cons
             return block;
     }
     return nullptr;
+}
+
+QString QuarixBlock::readCommonKeys(const QString& blockType, const BlockContext* context, const QJsonValue& entry)
+{
+    m_blockType = blockType;
+    if (context)
+        setFullPath(context->full_path);
+    const QJsonObject object = entry.toObject();
+    setName(object.value(QLatin1String("name")).toString());
+    return object.value(QLatin1String("data_type")).toString();
 }
 
 void QuarixBlock::wakeWorker()

@@ -14,6 +14,7 @@
 #include <QString>
 
 class BlockWorker;
+struct BlockContext;
 class PinInput;
 class PinOutput;
 
@@ -54,6 +55,10 @@ public:
     static QuarixBlock* findByFullPath(const QList<QuarixBlock*>& blocks, const QString& fullPath);
 
 protected:
+    // The first steps every factory block takes: set the block type, the full
+    // path from the context and the name from the entry's "name". Returns the
+    // entry's "data_type", the name of the block's pins.
+    QString readCommonKeys(const QString& blockType, const BlockContext* context, const QJsonValue& entry);
     // The common wake-up: lock the worker's mutex, wake it, unlock.
     void wakeWorker();
     // Creates the input pins, then the output pins, all named by the data type,

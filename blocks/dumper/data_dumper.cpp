@@ -14,12 +14,7 @@
 DataDumper::DataDumper(QObject* parent, BlockContext* context, const QJsonValue& entry)
     : QuarixBlock(parent), m_control(QString(), QString(), QStringLiteral("0"))
 {
-    m_blockType = QStringLiteral("dumper");
-    if (context)
-        setFullPath(context->full_path);
-    const QJsonObject object = entry.toObject();
-    setName(object.value(QLatin1String("name")).toString());
-    const QString dataType = object.value(QLatin1String("data_type")).toString();
+    const QString dataType = readCommonKeys(QStringLiteral("dumper"), context, entry);
     const bool usable = ReadParameters(entry);
     m_dump = true;
     createPins(1, 0, dataType);

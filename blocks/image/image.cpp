@@ -21,12 +21,7 @@ void appendLabels(QStringList& labels, const QJsonValue& value)
 
 Image::Image(QObject* parent, BlockContext* context, const QJsonValue& entry) : QuarixBlock(parent)
 {
-    m_blockType = QStringLiteral("image");
-    if (context)
-        setFullPath(context->full_path);
-    const QJsonObject object = entry.toObject();
-    setName(object.value(QLatin1String("name")).toString());
-    const QString dataType = object.value(QLatin1String("data_type")).toString();
+    const QString dataType = readCommonKeys(QStringLiteral("image"), context, entry);
     const bool ready = ReadParameters(entry);
 
     createPins(1, 0, dataType);

@@ -31,12 +31,7 @@ int integerParameter(const QJsonValue& value)
 Oscilloscope::Oscilloscope(QObject* parent, BlockContext* context, const QJsonValue& entry)
     : QuarixBlock(parent), m_control(QString(), QString(), QStringLiteral("0"))
 {
-    m_blockType = QStringLiteral("oscilloscope");
-    if (context)
-        setFullPath(context->full_path);
-    const QJsonObject object = entry.toObject();
-    setName(object.value(QLatin1String("name")).toString());
-    const QString dataType = object.value(QLatin1String("data_type")).toString();
+    const QString dataType = readCommonKeys(QStringLiteral("oscilloscope"), context, entry);
     const bool usable = ReadParameters(entry);
     m_dump = true;
     createPins(1, 0, dataType);

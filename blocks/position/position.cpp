@@ -23,12 +23,7 @@ void appendIntegers(std::vector<int>& list, const QJsonValue& value)
 
 Position::Position(QObject* parent, BlockContext* context, const QJsonValue& entry) : QuarixBlock(parent)
 {
-    m_blockType = QStringLiteral("position");
-    if (context)
-        setFullPath(context->full_path);
-    const QJsonObject object = entry.toObject();
-    setName(object.value(QLatin1String("name")).toString());
-    const QString dataType = object.value(QLatin1String("data_type")).toString();
+    const QString dataType = readCommonKeys(QStringLiteral("position"), context, entry);
     const bool ready = ReadParameters(entry);
 
     createPins(1, 0, dataType);

@@ -57,12 +57,7 @@ void appendCommonFields(TextBuilder& text, const QuarixPayload_RateCounters& sna
 SinkRateCounter::SinkRateCounter(QObject* parent, BlockContext* context, const QJsonValue& entry)
     : QuarixBlock(parent), m_control(QStringLiteral("BIN"), QStringLiteral("/tmp"), QStringLiteral("run_0"))
 {
-    m_blockType = QStringLiteral("rate_counters_sink");
-    if (context)
-        setFullPath(context->full_path);
-    const QJsonObject object = entry.toObject();
-    setName(object.value(QLatin1String("name")).toString());
-    const QString dataType = object.value(QLatin1String("data_type")).toString();
+    const QString dataType = readCommonKeys(QStringLiteral("rate_counters_sink"), context, entry);
     const bool usable = ReadParameters(entry);
     m_dump = true;
     createPins(1, 0, dataType);

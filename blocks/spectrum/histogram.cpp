@@ -23,12 +23,7 @@ void printCut(const char* label, double value)
 
 Histogram::Histogram(QObject* parent, BlockContext* context, const QJsonValue& entry) : QuarixBlock(parent)
 {
-    m_blockType = QStringLiteral("spectrum");
-    if (context)
-        setFullPath(context->full_path);
-    const QJsonObject object = entry.toObject();
-    setName(object.value(QLatin1String("name")).toString());
-    const QString dataType = object.value(QLatin1String("data_type")).toString();
+    const QString dataType = readCommonKeys(QStringLiteral("spectrum"), context, entry);
     m_size = HistogramSize::fromEntry(entry);
     const bool ready = ReadParameters(entry);
 

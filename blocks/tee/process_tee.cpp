@@ -23,11 +23,8 @@ DataPacket* deepCopy(const DataPacket* packet)
 
 Process_Tee::Process_Tee(QObject* parent, BlockContext* context, const QJsonValue& entry) : QuarixBlock(parent)
 {
-    m_blockType = QStringLiteral("tee");
-    setFullPath(context ? context->full_path : QString());
+    const QString dataType = readCommonKeys(QStringLiteral("tee"), context, entry);
     const QJsonObject object = entry.toObject();
-    setName(object.value(QLatin1String("name")).toString());
-    const QString dataType = object.value(QLatin1String("data_type")).toString();
     m_outputCount = object.value(QLatin1String("output_count")).toInt();
     ReadParameters(entry);
     createPins(1, qMax(0, m_outputCount), dataType);

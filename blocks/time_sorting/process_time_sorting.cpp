@@ -121,11 +121,7 @@ void Time_Sorting_Thread::release(quint64 now)
 Process_Time_Sorting::Process_Time_Sorting(QObject* parent, BlockContext* context, const QJsonValue& entry)
     : QuarixBlock(parent)
 {
-    m_blockType = QStringLiteral("time_sorting");
-    setFullPath(context ? context->full_path : QString());
-    const QJsonObject object = entry.toObject();
-    setName(object.value(QLatin1String("name")).toString());
-    const QString dataType = object.value(QLatin1String("data_type")).toString();
+    const QString dataType = readCommonKeys(QStringLiteral("time_sorting"), context, entry);
     const bool ok = ReadParameters(entry);
     createPins(1, 1, dataType);
     if (ok) {

@@ -25,12 +25,7 @@ int32_t roundedBin(uint64_t timestamp, double binning)
 time_distribution::time_distribution(QObject* parent, BlockContext* context, const QJsonValue& entry)
     : QuarixBlock(parent)
 {
-    m_blockType = QStringLiteral("tof_histogram");
-    if (context)
-        setFullPath(context->full_path);
-    const QJsonObject object = entry.toObject();
-    setName(object.value(QLatin1String("name")).toString());
-    const QString dataType = object.value(QLatin1String("data_type")).toString();
+    const QString dataType = readCommonKeys(QStringLiteral("tof_histogram"), context, entry);
     m_size = HistogramSize::fromEntry(entry);
     const bool ready = ReadParameters(entry);
 
