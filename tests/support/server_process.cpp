@@ -2,11 +2,13 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStandardPaths>
 #include <QThread>
 
 #include <csignal>
@@ -108,8 +110,14 @@ int ServerProcess::waitForExit(int timeoutMs)
         collect();
     }
     collect();
-    if (m_process.state() != QProcess::NotRunning || m_process.exitStatus() != QProcess::NormalExit)
+    if (m_process.state() != QProcess::NotRunning) {
+        report(QStringLiteral("still runs after %1 ms").arg(timeoutMs));
         return -1;
+    }
+    if (m_process.exitStatus() != QProcess::NormalExit) {
+        report(QStringLiteral("crashed"));
+        return -1;
+    }
     return m_process.exitCode();
 }
 
@@ -118,7 +126,27 @@ int ServerProcess::terminate(int timeoutMs)
     if (m_process.state() == QProcess::NotRunning)
         return waitForExit(0);
     ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
-    return waitForExit(timeoutMs);
+    const int status = waitForExit(timeoutMs);
+    if (status > 0)
+        report(QStringLiteral("ended with status %1 on SIGTERM").arg(status));
+    return status;
+}
+
+void ServerProcess::report(const QString& what)
+{
+    // A server that hangs or crashes in a test run far away is only understood
+    // from its own console and, when it still runs, from its threads' stacks.
+    QString text = QStringLiteral("Server %1; its console:\n%2").arg(what, output());
+    const QString gdb = QStandardPaths::findExecutable(QStringLiteral("gdb"));
+    if (m_process.state() != QProcess::NotRunning && !gdb.isEmpty()) {
+        QProcess trace;
+        trace.setProcessChannelMode(QProcess::MergedChannels);
+        trace.start(gdb, {QStringLiteral("-p"), QString::number(m_process.processId()), QStringLiteral("-batch"),
+                          QStringLiteral("-ex"), QStringLiteral("thread apply all bt")});
+        if (trace.waitForFinished(60000))
+            text += QStringLiteral("\nIts threads:\n") + QString::fromLocal8Bit(trace.readAll());
+    }
+    qWarning().noquote() << text;
 }
 
 QString ServerProcess::output()

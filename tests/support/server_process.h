@@ -51,6 +51,7 @@ public:
     // Waits for the process to end; returns its exit code, or -1 on time-out or crash.
     int waitForExit(int timeoutMs = 20000);
     // Sends SIGTERM and waits for the exit; returns the exit code (-1 on failure).
+    // On failure the server's console (and, if it still runs, its stacks) are printed.
     int terminate(int timeoutMs = 20000);
 
     // Everything the server wrote to the console so far (stdout and stderr).
@@ -62,6 +63,7 @@ public:
 
 private:
     void collect();
+    void report(const QString& what);
 
     QTemporaryDir m_dir;
     QProcess m_process;

@@ -279,7 +279,7 @@ private slots:
         QVERIFY(board.write());
         server.addPlugin(ScriptPluginFixture::pluginPath());
         QJsonObject entry = boardEntry("B1", board.connectionString());
-        entry.insert("endpoints", QJsonDocument::fromJson(R"([{"name": "list", "path": "endpoints\list", "enable": true}])").array());
+        entry.insert("endpoints", QJsonDocument::fromJson(R"([{"name": "list", "path": "endpoints\\list", "enable": true}])").array());
         const QJsonArray blocks = QJsonDocument::fromJson(chain.toUtf8()).array();
         QVERIFY(!blocks.isEmpty());
         const QJsonArray processing{QJsonObject{
@@ -299,10 +299,10 @@ private slots:
         QVERIFY(board.write());
         server.addPlugin(ScriptPluginFixture::pluginPath());
         QJsonObject entry = boardEntry("B1", board.connectionString());
-        entry.insert("endpoints", QJsonDocument::fromJson(R"([{"name": "list", "path": "endpoints\list", "enable": true}])").array());
+        entry.insert("endpoints", QJsonDocument::fromJson(R"([{"name": "list", "path": "endpoints\\list", "enable": true}])").array());
         const QJsonArray blocks = QJsonDocument::fromJson(R"([
             {"block_type": "source", "name": "src", "data_type": "energy", "input_count": 2,
-             "sources": [{"source": "B1", "pin": "endpoints\list"}]},
+             "sources": [{"source": "B1", "pin": "endpoints\\list"}]},
             {"block_type": "tee", "name": "tee", "input_count": 1, "output_count": 2, "sources": [{"source": "src", "pin": 0}]},
             {"block_type": "time_sorting", "name": "ts", "input_count": 1, "sources": [{"source": "tee", "pin": "1"}]}])")
                                       .array();
@@ -312,6 +312,7 @@ private slots:
                                                     {"chain", QJsonArray{QJsonObject{{"block_type", "nonsense"}}}}}}}}};
         const QString configPath = server.writeConfig(configWith(server.storagePath(), {entry}, processing));
         QVERIFY(server.start(configPath));
+        QVERIFY2(!server.output().contains(QStringLiteral("Warning")), qPrintable(server.output()));
         QCOMPARE(server.terminate(), 0);
     }
 
