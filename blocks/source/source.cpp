@@ -223,13 +223,7 @@ void Source_Thread::convertEnergy(const char* entries, int count)
         packet->timestamp = record.timestamp;
     }
     const readout::Entry first = entryAt(entries, 0);
-    PinMessage message;
-    message.data_type = m_dataType;
-    message.source = m_endpointPath;
-    message.header0 = first.header0;
-    message.header1 = first.header1;
-    message.packet = packet;
-    push(message);
+    push(m_dataType, first.header0, first.header1, packet);
 }
 
 void Source_Thread::convertEnergyPairs(const char* entries, int count)
@@ -255,13 +249,7 @@ void Source_Thread::convertEnergyPairs(const char* entries, int count)
             event->extra = record.extra;
             packet->items.push_back(event);
         }
-        PinMessage message;
-        message.data_type = energyType;
-        message.source = m_endpointPath;
-        message.header0 = record.timestamp;
-        message.header1 = secondHeader;
-        message.packet = packet;
-        push(message);
+        push(energyType, record.timestamp, secondHeader, packet);
     }
 }
 
@@ -302,13 +290,7 @@ void Source_Thread::convertWaveforms(const char* entries, int count)
     const readout::Entry last = entryAt(entries, count - 1);
     auto* packet = new DataPacket(m_dataType, group->timestamp);
     packet->items.push_back(group);
-    PinMessage message;
-    message.data_type = m_dataType;
-    message.source = m_endpointPath;
-    message.header0 = last.header0;
-    message.header1 = last.header1;
-    message.packet = packet;
-    push(message);
+    push(m_dataType, last.header0, last.header1, packet);
 }
 
 void Source_Thread::convertRateCounters(const char* entries, int count)
@@ -343,24 +325,24 @@ void Source_Thread::convertRateCounters(const char* entries, int count)
         }
         auto* packet = new DataPacket(m_dataType, snapshot->timestamp);
         packet->items.push_back(snapshot);
-        PinMessage message;
-        message.data_type = m_dataType;
-        message.source = m_endpointPath;
-        message.header0 = entry.header0;
-        message.header1 = entry.header1;
-        message.packet = packet;
-        push(message);
+        push(m_dataType, entry.header0, entry.header1, packet);
     }
     pause(kRateCountersPauseMs);
 }
 
-void Source_Thread::push(PinMessage& message)
+void Source_Thread::push(const QString& dataType, quint64 header0, quint64 header1, DataPacket* packet)
 {
-    if (m_outputs && !m_outputs->isEmpty())
-        m_outputs->at(0)->Push(message);
-    else
-        delete message.packet;
-    message.packet = nullptr;
+    if (!m_outputs || m_outputs->isEmpty()) {
+        delete packet;
+        return;
+    }
+    PinMessage message;
+    message.data_type = dataType;
+    message.source = m_endpointPath;
+    message.header0 = header0;
+    message.header1 = header1;
+    message.packet = packet;
+    m_outputs->at(0)->Push(message);
 }
 
 Source::Source(QObject* parent, BlockContext* context, const QJsonValue& entry) : QuarixBlock(parent)

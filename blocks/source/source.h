@@ -27,11 +27,11 @@
 
 class Board;
 class DataDistructor;
+class DataPacket;
 class DataDistructorSource;
 class PinOutput;
 struct BlockContext;
 struct BoardEndpoint;
-struct PinMessage;
 
 namespace readout {
 struct DataList;
@@ -73,7 +73,8 @@ private:
     void convertEnergyPairs(const char* entries, int count);
     void convertWaveforms(const char* entries, int count);
     void convertRateCounters(const char* entries, int count);
-    void push(PinMessage& message);
+    // Hands one packet to output pin 0 (or destroys it when nothing is wired).
+    void push(const QString& dataType, quint64 header0, quint64 header1, DataPacket* packet);
     void pause(qint64 milliseconds);
     void sendCommandsOnStart();
 

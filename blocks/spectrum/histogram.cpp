@@ -1,7 +1,5 @@
 #include "blocks/spectrum/histogram.h"
 
-#include "core/block_context.h"
-#include "core/data_packet.h"
 #include "core/quarix_payload_energy.h"
 #include "core/text_builder.h"
 
@@ -9,7 +7,6 @@
 #include <QJsonObject>
 
 #include <iostream>
-#include <memory>
 
 namespace {
 // Standard output, six significant digits, whatever the process locale.
@@ -21,24 +18,11 @@ void printCut(const char* label, double value)
 }
 }  // namespace
 
-Histogram::Histogram(QObject* parent, BlockContext* context, const QJsonValue& entry) : QuarixBlock(parent)
+Histogram::Histogram(QObject* parent, BlockContext* context, const QJsonValue& entry)
+    : ChannelHistogramBlock(parent)
 {
-    const QString dataType = readCommonKeys(QStringLiteral("spectrum"), context, entry);
-    m_size = HistogramSize::fromEntry(entry);
-    const bool ready = ReadParameters(entry);
-
-    createPins(1, 0, dataType);
-
-    QString key, problem;
-    if (!m_size.isUsable(&key, &problem)) {
-        setConfigurationError(key, problem);
-        return;
-    }
-    if (ready) {
-        m_thread = new Histogram_Thread(Name(), &m_inputPins, m_size, {m_gain, m_energyCutMin, m_energyCutMax});
-        m_worker = m_thread;
-        m_thread->start();
-    }
+    if (setUp(QStringLiteral("spectrum"), context, entry))
+        startWorker(new Histogram_Thread(Name(), &m_inputPins, m_size, {m_gain, m_energyCutMin, m_energyCutMax}));
 }
 
 bool Histogram::ReadParameters(const QJsonValue& entry)
@@ -61,20 +45,9 @@ bool Histogram::ReadParameters(const QJsonValue& entry)
     return true;
 }
 
-void Histogram::NewDataInTheInputPin(int)
-{
-    wakeWorker();
-}
-
-void Histogram::InterpretMessage(QString data_in, QString* data_out)
-{
-    if (m_thread && data_out)
-        m_thread->histograms().answer(data_in, data_out);
-}
-
 Histogram_Thread::Histogram_Thread(const QString& name, const QList<PinInput*>* inputs, const HistogramSize& size,
                                    const EnergyBinning& binning)
-    : BlockWorker(name, inputs), m_histograms(size), m_binning(binning)
+    : ChannelHistogramWorker(name, inputs, size), m_binning(binning)
 {
 }
 
@@ -83,30 +56,17 @@ Histogram_Thread::~Histogram_Thread()
     stopAndWait();
 }
 
-int Histogram_Thread::binOf(uint32_t energyRaw) const
+// The raw energy times the gain, clamped to the histogram; the cuts apply to
+// the clamped bin.
+int Histogram_Thread::binOf(const QuarixPayload_Energy& event) const
 {
-    const double product = energyRaw * m_binning.gain;
+    const double product = event.energy_raw * m_binning.gain;
     // Products outside the signed 32-bit range, and NaN, count as negative.
     int bin = (product > -2147483649.0 && product < 2147483648.0) ? static_cast<int32_t>(product) : -1;
-    const int last = m_histograms.bins() - 1;
+    const int last = histograms().bins() - 1;
     if (bin < 0)
         bin = 0;
     else if (bin > last)
         bin = last;
-    return bin;
-}
-
-void Histogram_Thread::process(PinMessage& message)
-{
-    const std::unique_ptr<DataPacket> packet(message.packet);
-    if (!packet || !m_histograms.isRunning())
-        return;
-    for (const QuarixPayload* item : packet->items) {
-        const auto* event = dynamic_cast<const QuarixPayload_Energy*>(item);
-        if (!event)
-            continue;
-        const int bin = binOf(event->energy_raw);
-        if (m_binning.energyCutMin <= bin && bin <= m_binning.energyCutMax)
-            m_histograms.count(static_cast<int32_t>(event->channel), bin);
-    }
+    return (m_binning.energyCutMin <= bin && bin <= m_binning.energyCutMax) ? bin : -1;
 }

@@ -8,14 +8,9 @@
 // "data_get_status", "run_control".
 #pragma once
 
-#include "core/block_worker.h"
-#include "core/channel_histograms.h"
-#include "core/quarix_block.h"
+#include "core/channel_histogram_block.h"
 
-struct BlockContext;
-class Histogram_Thread;
-
-class Histogram : public QuarixBlock {
+class Histogram : public ChannelHistogramBlock {
     Q_OBJECT
 public:
     Histogram(QObject* parent, BlockContext* context, const QJsonValue& entry);
@@ -23,19 +18,13 @@ public:
     // Reads "gain" and the two cuts, printing each cut to standard output.
     bool ReadParameters(const QJsonValue& entry) override;
 
-public slots:
-    void NewDataInTheInputPin(int FifoLevel);
-    void InterpretMessage(QString data_in, QString* data_out);
-
 private:
-    HistogramSize m_size;
     double m_gain = 1.0;
     double m_energyCutMin = 0.0;
     double m_energyCutMax = 4294967295.0;
-    Histogram_Thread* m_thread = nullptr;   // m_worker, typed; none when the entry is unusable
 };
 
-class Histogram_Thread : public BlockWorker {
+class Histogram_Thread : public ChannelHistogramWorker {
     Q_OBJECT
 public:
     struct EnergyBinning {
@@ -48,14 +37,9 @@ public:
                      const EnergyBinning& binning);
     ~Histogram_Thread() override;
 
-    ChannelHistograms& histograms() { return m_histograms; }
-
 protected:
-    void process(PinMessage& message) override;
+    int binOf(const QuarixPayload_Energy& event) const override;
 
 private:
-    int binOf(uint32_t energyRaw) const;
-
-    ChannelHistograms m_histograms;
     const EnergyBinning m_binning;
 };

@@ -1,14 +1,11 @@
 #include "blocks/tof_histogram/time_distribution.h"
 
-#include "core/block_context.h"
-#include "core/data_packet.h"
 #include "core/quarix_payload_energy.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
 
 #include <cmath>
-#include <memory>
 
 namespace {
 // timestamp / binning rounded to nearest, halves away from zero; -1 when the
@@ -23,23 +20,11 @@ int32_t roundedBin(uint64_t timestamp, double binning)
 }  // namespace
 
 time_distribution::time_distribution(QObject* parent, BlockContext* context, const QJsonValue& entry)
-    : QuarixBlock(parent)
+    : ChannelHistogramBlock(parent)
 {
-    const QString dataType = readCommonKeys(QStringLiteral("tof_histogram"), context, entry);
-    m_size = HistogramSize::fromEntry(entry);
-    const bool ready = ReadParameters(entry);
-
-    createPins(1, 0, dataType);
-
-    QString key, problem;
-    if (!m_size.isUsable(&key, &problem)) {
-        setConfigurationError(key, problem);
-        return;
-    }
-    if (ready) {
+    if (setUp(QStringLiteral("tof_histogram"), context, entry)) {
         m_thread = new time_distribution_Thread(Name(), &m_inputPins, m_size, m_binning);
-        m_worker = m_thread;
-        m_thread->start();
+        startWorker(m_thread);
     }
 }
 
@@ -56,20 +41,9 @@ bool time_distribution::ReadParameters(const QJsonValue& entry)
     return true;
 }
 
-void time_distribution::NewDataInTheInputPin(int)
-{
-    wakeWorker();
-}
-
-void time_distribution::InterpretMessage(QString data_in, QString* data_out)
-{
-    if (m_thread && data_out)
-        m_thread->histograms().answer(data_in, data_out);
-}
-
 time_distribution_Thread::time_distribution_Thread(const QString& name, const QList<PinInput*>* inputs,
                                                    const HistogramSize& size, double binning)
-    : BlockWorker(name, inputs), m_histograms(size), m_binning(binning)
+    : ChannelHistogramWorker(name, inputs, size), m_binning(binning)
 {
 }
 
@@ -78,20 +52,7 @@ time_distribution_Thread::~time_distribution_Thread()
     stopAndWait();
 }
 
-void time_distribution_Thread::process(PinMessage& message)
+int time_distribution_Thread::binOf(const QuarixPayload_Energy& event) const
 {
-    const std::unique_ptr<DataPacket> packet(message.packet);
-    if (!packet || !m_histograms.isRunning())
-        return;
-    const double binning = m_binning.load(std::memory_order_relaxed);
-    const int last = m_histograms.bins() - 1;
-    for (const QuarixPayload* item : packet->items) {
-        const auto* event = dynamic_cast<const QuarixPayload_Energy*>(item);
-        if (!event)
-            continue;
-        const int32_t bin = roundedBin(event->timestamp, binning);
-        if (bin < 0)
-            continue;
-        m_histograms.count(static_cast<int32_t>(event->channel), bin > last ? last : bin);
-    }
+    return roundedBin(event.timestamp, m_binning.load(std::memory_order_relaxed));
 }

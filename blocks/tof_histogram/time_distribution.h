@@ -8,16 +8,13 @@
 // (0 or absent: nothing is counted).
 #pragma once
 
-#include "core/block_worker.h"
-#include "core/channel_histograms.h"
-#include "core/quarix_block.h"
+#include "core/channel_histogram_block.h"
 
 #include <atomic>
 
-struct BlockContext;
 class time_distribution_Thread;
 
-class time_distribution : public QuarixBlock {
+class time_distribution : public ChannelHistogramBlock {
     Q_OBJECT
 public:
     time_distribution(QObject* parent, BlockContext* context, const QJsonValue& entry);
@@ -25,30 +22,23 @@ public:
     // Reads "binning"; a running worker takes the new width at once.
     bool ReadParameters(const QJsonValue& entry) override;
 
-public slots:
-    void NewDataInTheInputPin(int FifoLevel);
-    void InterpretMessage(QString data_in, QString* data_out);
-
 private:
-    HistogramSize m_size;
     double m_binning = 0.0;
     time_distribution_Thread* m_thread = nullptr;   // m_worker, typed; none when the entry is unusable
 };
 
-class time_distribution_Thread : public BlockWorker {
+class time_distribution_Thread : public ChannelHistogramWorker {
     Q_OBJECT
 public:
     time_distribution_Thread(const QString& name, const QList<PinInput*>* inputs, const HistogramSize& size,
                              double binning);
     ~time_distribution_Thread() override;
 
-    ChannelHistograms& histograms() { return m_histograms; }
     void setBinning(double binning) { m_binning.store(binning, std::memory_order_relaxed); }
 
 protected:
-    void process(PinMessage& message) override;
+    int binOf(const QuarixPayload_Energy& event) const override;
 
 private:
-    ChannelHistograms m_histograms;
     std::atomic<double> m_binning;
 };

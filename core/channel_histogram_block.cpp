@@ -1,0 +1,61 @@
+#include "core/channel_histogram_block.h"
+
+#include "core/data_packet.h"
+#include "core/quarix_payload_energy.h"
+
+#include <memory>
+
+ChannelHistogramWorker::ChannelHistogramWorker(const QString& name, const QList<PinInput*>* inputs,
+                                               const HistogramSize& size)
+    : BlockWorker(name, inputs), m_histograms(size)
+{
+}
+
+void ChannelHistogramWorker::process(PinMessage& message)
+{
+    const std::unique_ptr<DataPacket> packet(message.packet);
+    if (!packet || !m_histograms.isRunning())
+        return;
+    const int last = m_histograms.bins() - 1;
+    for (const QuarixPayload* item : packet->items) {
+        const auto* event = dynamic_cast<const QuarixPayload_Energy*>(item);
+        if (!event)
+            continue;
+        const int bin = binOf(*event);
+        if (bin >= 0)
+            m_histograms.count(static_cast<int32_t>(event->channel), bin > last ? last : bin);
+    }
+}
+
+bool ChannelHistogramBlock::setUp(const QString& blockType, BlockContext* context, const QJsonValue& entry)
+{
+    const QString dataType = readCommonKeys(blockType, context, entry);
+    m_size = HistogramSize::fromEntry(entry);
+    const bool ready = ReadParameters(entry);
+    createPins(1, 0, dataType);
+
+    QString key, problem;
+    if (!m_size.isUsable(&key, &problem)) {
+        setConfigurationError(key, problem);
+        return false;
+    }
+    return ready;
+}
+
+void ChannelHistogramBlock::startWorker(ChannelHistogramWorker* worker)
+{
+    m_histogramWorker = worker;
+    m_worker = worker;
+    worker->start();
+}
+
+void ChannelHistogramBlock::NewDataInTheInputPin(int)
+{
+    wakeWorker();
+}
+
+void ChannelHistogramBlock::InterpretMessage(QString data_in, QString* data_out)
+{
+    if (m_histogramWorker && data_out)
+        m_histogramWorker->histograms().answer(data_in, data_out);
+}
