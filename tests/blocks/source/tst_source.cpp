@@ -3,9 +3,8 @@
 // pairing of reads and frees seen in the plugin's call log.
 #include "blocks/source/data_distructor_source.h"
 #include "blocks/source/source.h"
-#include "board_access/board.h"
 #include "board_access/readout_records.h"
-#include "core/block_context.h"
+#include "board_config_fixture.h"
 #include "core/data_packet.h"
 #include "core/pin_input.h"
 #include "core/pin_output.h"
@@ -13,19 +12,12 @@
 #include "core/quarix_payload_rate_counters.h"
 #include "core/quarix_payload_wave.h"
 #include "core/quarix_payload_waves.h"
-
-#include "script_plugin_fixture.h"
+#include "log_capture.h"
 
 #include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonObject>
-#include <QLibrary>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cmath>
-#include <memory>
-#include <mutex>
 
 using scriptplugin::Call;
 
@@ -34,46 +26,11 @@ const QString kEvents = QStringLiteral("endpoints\\events");
 const QString kOther = QStringLiteral("endpoints\\other");
 const QString kFullPath = QStringLiteral("processing/0/filter_chain/main/chain/src");
 
-// Info lines of the whole process (workers included), kept while the tests run.
-class InfoLog {
-public:
-    static void install() { s_previous = qInstallMessageHandler(&InfoLog::record); }
-    static void clear()
-    {
-        std::lock_guard<std::mutex> lock(s_mutex);
-        s_lines.clear();
-    }
-    static QStringList lines()
-    {
-        std::lock_guard<std::mutex> lock(s_mutex);
-        return s_lines;
-    }
-    static int count(const QString& line) { return lines().count(line); }
-
-private:
-    static void record(QtMsgType type, const QMessageLogContext& context, const QString& text)
-    {
-        if (type == QtInfoMsg) {
-            std::lock_guard<std::mutex> lock(s_mutex);
-            s_lines << text;
-        } else if (s_previous) {
-            s_previous(type, context, text);
-        }
-    }
-    static std::mutex s_mutex;
-    static QStringList s_lines;
-    static QtMessageHandler s_previous;
-};
-std::mutex InfoLog::s_mutex;
-QStringList InfoLog::s_lines;
-QtMessageHandler InfoLog::s_previous = nullptr;
-
-QJsonObject command(const char* name, const char* type, const char* endpoint)
+QJsonObject command(const char* name, const char* type)
 {
-    return QJsonObject{{"name", name},
-                       {"path", QStringLiteral("\\cmd\\%1").arg(name)},
-                       {"command_type", type},
-                       {"endpoint_type", endpoint}};
+    const QString path = QStringLiteral("\\cmd\\%1").arg(name);
+    return QJsonObject{{"name", name}, {"path", path}, {"command_type", type},
+                       {"endpoint_type", path.startsWith("\\cmd\\other") ? "other" : "events"}};
 }
 
 // A board with the endpoints "events" and "other" and command lists for both.
@@ -81,24 +38,67 @@ QJsonObject boardEntry(bool eventsEnabled)
 {
     const QJsonArray endpoints{QJsonObject{{"name", "events"}, {"path", "\\ep\\events"}, {"enable", eventsEnabled}},
                                QJsonObject{{"name", "other"}, {"path", "\\ep\\other"}, {"enable", true}}};
-    const QJsonArray commands{command("config1", "config", "events"), command("start1", "start", "events"),
-                              command("stop1", "stop", "events"),     command("reset1", "reset", "events"),
-                              command("config2", "config", "events"), command("start2", "start", "events"),
-                              command("stop2", "stop", "events"),     command("other_start", "start", "other"),
-                              command("other_reset", "reset", "other")};
+    const QJsonArray commands{command("config1", "config"), command("start1", "start"), command("stop1", "stop"),
+                              command("reset1", "reset"),   command("config2", "config"), command("start2", "start"),
+                              command("stop2", "stop"),     command("other_start", "start"),
+                              command("other_reset", "reset")};
     return QJsonObject{{"endpoints", endpoints}, {"commands", commands}};
 }
 
-QJsonObject parameter(const char* name, const QJsonValue& value)
+QJsonObject pin(const QString& board, const QString& path)
 {
-    return QJsonObject{{"param_name", name}, {"param_value", value}};
+    return QJsonObject{{"source", board}, {"pin", path}};
+}
+
+QJsonArray pinOn(const QString& board, const QString& path)
+{
+    return {pin(board, path)};
 }
 
 QJsonObject sourceEntry(const QString& dataType, const QJsonArray& parameters = {},
-                        const QJsonArray& sources = {QJsonObject{{"source", "dig"}, {"pin", "endpoints\\events"}}})
+                        const QJsonArray& sources = pinOn("dig", kEvents))
 {
     return QJsonObject{{"block_type", "source"}, {"name", "src"}, {"data_type", dataType},
                        {"sources", sources},     {"parameters", parameters}};
+}
+
+QJsonArray interval(double ms)
+{
+    return {blockParameter("download_interval", ms)};
+}
+
+QString exact(double value)
+{
+    return QString::number(value, 'g', 17);
+}
+
+// "<data_type> <source> <header0> <header1> <packet name> <packet timestamp> <items>"
+QString describe(const PinMessage& m)
+{
+    return QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
+        .arg(m.data_type, m.source)
+        .arg(m.header0)
+        .arg(m.header1)
+        .arg(m.packet ? m.packet->name : "-")
+        .arg(m.packet ? m.packet->timestamp : 0)
+        .arg(m.packet ? int(m.packet->items.size()) : -1);
+}
+
+// "<type> <count> <timestamp> <channel> <raw> <energy> <flag1> <flag2> <extra> <arrival>"
+QString describe(const QuarixPayload_Energy* e)
+{
+    if (!e)
+        return QStringLiteral("not an energy event");
+    return QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9")
+        .arg(e->type)
+        .arg(e->event_count)
+        .arg(e->timestamp)
+        .arg(e->channel)
+        .arg(e->energy_raw)
+        .arg(exact(e->energy))
+        .arg(int(e->flag1))
+        .arg(int(e->flag2))
+        .arg(QStringLiteral("%1 %2").arg(e->extra).arg(e->arrival_time));
 }
 
 // Messages taken from the source's output; their packets are destroyed with it.
@@ -122,45 +122,21 @@ struct Taken {
 // Boards opened on the scripted plugin, a source block over them and a pin
 // reading its output.
 struct Rig {
-    QTemporaryDir dir;
-    ScriptPluginFixture script{dir.path()};
-    QLibrary library{ScriptPluginFixture::pluginPath()};
-    QList<Board*> boards;
+    ScriptedBoards boards;
+    ScriptPluginFixture& script = boards.script();
     QList<QuarixBlock*> blocks;
     std::unique_ptr<Source> source;
     PinInput sink{nullptr, QStringLiteral("sink")};
 
-    ~Rig()
-    {
-        source.reset();
-        qDeleteAll(boards);
-    }
+    ~Rig() { source.reset(); }
 
-    // Writes the fixture's script and opens a board on it; null on failure.
-    Board* openBoard(const ScriptPluginFixture& fixture, const QString& name = QStringLiteral("dig"),
-                     bool eventsEnabled = true)
-    {
-        if (!fixture.write())
-            return nullptr;
-        auto* board = new Board(&library);
-        board->name = name;
-        if (board->Open(fixture.connectionString()) != 0) {
-            delete board;
-            return nullptr;
-        }
-        board->LoadEndpoints(boardEntry(eventsEnabled));
-        board->LoadCommands(boardEntry(eventsEnabled));
-        boards.append(board);
-        return board;
-    }
-    Board* openBoard(bool eventsEnabled = true) { return openBoard(script, QStringLiteral("dig"), eventsEnabled); }
+    Board* openBoard(bool eventsEnabled = true) { return boards.open(script, "dig", boardEntry(eventsEnabled)); }
 
     Source* makeSource(const QJsonObject& entry, bool withBoardList = true)
     {
-        BlockContext context;
-        context.boards = withBoardList ? &boards : nullptr;
-        context.blocks = &blocks;
-        context.full_path = kFullPath;
+        BlockContext context = boards.context(&blocks, kFullPath);
+        if (!withBoardList)
+            context.boards = nullptr;
         source = std::make_unique<Source>(nullptr, &context, entry);
         if (!source->outputPins().isEmpty())
             sink.Connect(source->outputPins().at(0));
@@ -168,6 +144,12 @@ struct Rig {
     }
 
     bool run() { return QMetaObject::invokeMethod(source.get(), "Run", Qt::DirectConnection); }
+
+    // Opens the board, makes the source and runs it.
+    bool start(const QJsonObject& entry, bool eventsEnabled = true)
+    {
+        return openBoard(eventsEnabled) && makeSource(entry)->hasWorker() && run();
+    }
 
     // Waits for at least `count` messages, stops the worker and takes all it produced.
     bool collect(int count, Taken* taken, int timeoutMs = 5000)
@@ -181,20 +163,11 @@ struct Rig {
         return arrived;
     }
 
-    int outstanding() const { return boards.isEmpty() ? -1 : ScriptPluginFixture::outstanding(boards.first()->handle); }
+    int outstanding() const
+    {
+        return boards.boards.isEmpty() ? -1 : ScriptPluginFixture::outstanding(boards.boards.first()->handle);
+    }
 };
-
-QString warningInvalidPin() { return QStringLiteral("Warning: source block  \"src\"  Invalid endpoint config parameter"); }
-QString warningNoBoard()
-{
-    return QStringLiteral("Warning: a source block  \"src\"  has been detected but the related board has not been found");
-}
-QString warningNoEndpoint(const QString& board)
-{
-    return QStringLiteral("Warning: a source block  \"src\"  has been detected but related endpoint can not be found "
-                          "on board  \"%1\"")
-        .arg(board);
-}
 
 // Every successful non-empty read is followed by exactly one free of that
 // batch on the same path, before the next read; nothing else is freed.
@@ -220,20 +193,15 @@ QString readFreePairingProblem(const QVector<Call>& calls)
 class TestSource : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase() { InfoLog::install(); }
-    void init() { InfoLog::clear(); }
+    void init() { m_log = std::make_unique<LogCapture>(); }
+    void cleanup() { m_log.reset(); }
 
     // Configuration.
     void constructionBindsTheNamedEndpointWithoutStartingTheWorker();
-    void anInvalidPinIsRefused_data();
-    void anInvalidPinIsRefused();
-    void anUnknownBoardIsRefused();
-    void anUnknownEndpointIsRefused_data();
-    void anUnknownEndpointIsRefused();
+    void unusableSourcesEntriesLeaveTheBlockWithoutWorker_data();
+    void unusableSourcesEntriesLeaveTheBlockWithoutWorker();
     void theLastOfTwoValidSourcesEntriesIsUsed();
-    void aLaterInvalidSourcesEntryRefusesTheBlock();
     void withoutBoardListNothingIsRead();
-    void withoutSourcesEntryThereIsNoWorker();
     void downloadIntervalIsReadAsANumber_data();
     void downloadIntervalIsReadAsANumber();
     void aLongDownloadIntervalPausesBetweenReads();
@@ -243,7 +211,6 @@ private slots:
     void calibratedEnergy_data();
     void calibratedEnergy();
     void energyPairsBecomeOnePacketPerRecord();
-    void energyPairsAreCalibratedPerChannel();
     void aWaveformBatchBecomesOneGroup();
     void waveformRecordsWithoutSamplesOrTraces_data();
     void waveformRecordsWithoutSamplesOrTraces();
@@ -262,102 +229,91 @@ private slots:
     void shutdownCutsAPauseShortAndStillFreesTheBatch();
     void destroyingTheBlockStopsItsWorkerFirst();
     void theDeleterHandsABatchBackToThePlugin();
+
+private:
+    std::unique_ptr<LogCapture> m_log;
 };
 
 void TestSource::constructionBindsTheNamedEndpointWithoutStartingTheWorker()
 {
     Rig rig;
     QVERIFY(rig.openBoard());
-    Source* source = rig.makeSource(sourceEntry("energy", {}, {QJsonObject{{"source", "dig"}, {"pin", kOther}}}));
+    Source* source = rig.makeSource(sourceEntry("energy", {}, pinOn("dig", kOther)));
     QCOMPARE(source->blockType(), QStringLiteral("source"));
     QCOMPARE(source->Name(), QStringLiteral("src"));
     QCOMPARE(source->FullPath(), kFullPath);
     QCOMPARE(source->inputPins().size(), 0);
     QCOMPARE(source->outputPins().size(), 1);
     QCOMPARE(source->outputPins().at(0)->name(), QStringLiteral("energy"));
-    QCOMPARE(source->board(), rig.boards.first());
+    QCOMPARE(source->board(), rig.boards.boards.first());
     QCOMPARE(source->endpointPath(), kOther);
     QCOMPARE(source->endpointIndex(), 1);
     QVERIFY(source->hasWorker());
     QVERIFY(!source->worker()->isRunning());
     QCOMPARE(source->worker()->parent(), source);
-    QVERIFY(InfoLog::lines().isEmpty());
+    QVERIFY(m_log->lines().isEmpty());
 }
 
-void TestSource::anInvalidPinIsRefused_data()
+void TestSource::unusableSourcesEntriesLeaveTheBlockWithoutWorker_data()
 {
-    QTest::addColumn<QString>("pin");
-    QTest::newRow("three parts") << "endpoints\\events\\more";
-    QTest::newRow("trailing backslash") << "endpoints\\events\\";
-    QTest::newRow("capital E") << "Endpoints\\events";
-    QTest::newRow("one part") << "events";
-    QTest::newRow("empty") << "";
-    QTest::newRow("empty first part") << "\\events";
-    QTest::newRow("slash instead of backslash") << "endpoints/events";
+    QTest::addColumn<QJsonValue>("sources");   // undefined: no "sources" key
+    QTest::addColumn<QString>("warning");      // empty: nothing logged
+
+    const QString invalidPin = QStringLiteral("Warning: source block  \"src\"  Invalid endpoint config parameter");
+    const QString noEndpoint = QStringLiteral("Warning: a source block  \"src\"  has been detected but related "
+                                              "endpoint can not be found on board  \"dig\"");
+    const char* invalid[][2] = {{"three parts", "endpoints\\events\\more"}, {"trailing backslash", "endpoints\\events\\"},
+                                {"capital E", "Endpoints\\events"},         {"one part", "events"},
+                                {"empty", ""},                              {"empty first part", "\\events"},
+                                {"slash instead of backslash", "endpoints/events"}};
+    for (const auto& row : invalid)
+        QTest::newRow(row[0]) << QJsonValue(pinOn("dig", row[1])) << invalidPin;
+    QTest::newRow("a later invalid entry")
+        << QJsonValue(QJsonArray{pin("dig", kEvents), pin("dig", "endpoint\\events")}) << invalidPin;
+    QTest::newRow("unknown board (names are case-sensitive)")
+        << QJsonValue(pinOn("Dig", kEvents)) << QStringLiteral("Warning: a source block  \"src\"  has been detected "
+                                                                "but the related board has not been found");
+    QTest::newRow("unknown endpoint") << QJsonValue(pinOn("dig", "endpoints\\missing")) << noEndpoint;
+    QTest::newRow("empty endpoint name") << QJsonValue(pinOn("dig", "endpoints\\")) << noEndpoint;
+    QTest::newRow("endpoint names are case-sensitive") << QJsonValue(pinOn("dig", "endpoints\\Events")) << noEndpoint;
+    QTest::newRow("no sources entry") << QJsonValue(QJsonValue::Undefined) << QString();
 }
 
-void TestSource::anInvalidPinIsRefused()
+void TestSource::unusableSourcesEntriesLeaveTheBlockWithoutWorker()
 {
-    QFETCH(QString, pin);
+    QFETCH(QJsonValue, sources);
+    QFETCH(QString, warning);
     Rig rig;
     QVERIFY(rig.openBoard());
-    Source* source = rig.makeSource(sourceEntry("energy", {}, {QJsonObject{{"source", "dig"}, {"pin", pin}}}));
-    QCOMPARE(InfoLog::lines(), QStringList{warningInvalidPin()});
+    QJsonObject entry = sourceEntry("energy");
+    if (sources.isUndefined())
+        entry.remove("sources");
+    else
+        entry.insert("sources", sources);
+    Source* source = rig.makeSource(entry);
+    QCOMPARE(m_log->lines(), warning.isEmpty() ? QStringList() : QStringList{warning});
     QVERIFY(!source->hasWorker());
+    QCOMPARE(source->Name(), QStringLiteral("src"));
     QCOMPARE(source->outputPins().size(), 1);
     QCOMPARE(source->outputPins().at(0)->name(), QStringLiteral("energy"));
 
     // Without a worker the slots do nothing.
-    rig.script.clearLog();
     for (const char* slot : {"Run", "Start", "Stop", "Flush"})
         QVERIFY(QMetaObject::invokeMethod(source, slot, Qt::DirectConnection));
     QCOMPARE(rig.script.calls().size(), 0);
 }
 
-void TestSource::anUnknownBoardIsRefused()
-{
-    Rig rig;
-    QVERIFY(rig.openBoard());
-    Source* source = rig.makeSource(sourceEntry("energy", {}, {QJsonObject{{"source", "Dig"}, {"pin", kEvents}}}));
-    QCOMPARE(InfoLog::lines(), QStringList{warningNoBoard()});
-    QVERIFY(!source->hasWorker());
-    QVERIFY(!source->board());
-    QCOMPARE(source->outputPins().size(), 1);
-}
-
-void TestSource::anUnknownEndpointIsRefused_data()
-{
-    QTest::addColumn<QString>("pin");
-    QTest::newRow("unknown name") << "endpoints\\missing";
-    QTest::newRow("empty name") << "endpoints\\";
-    QTest::newRow("names are case-sensitive") << "endpoints\\Events";
-}
-
-void TestSource::anUnknownEndpointIsRefused()
-{
-    QFETCH(QString, pin);
-    Rig rig;
-    QVERIFY(rig.openBoard());
-    Source* source = rig.makeSource(sourceEntry("energy", {}, {QJsonObject{{"source", "dig"}, {"pin", pin}}}));
-    QCOMPARE(InfoLog::lines(), QStringList{warningNoEndpoint("dig")});
-    QVERIFY(!source->hasWorker());
-    QCOMPARE(source->outputPins().size(), 1);
-}
-
 void TestSource::theLastOfTwoValidSourcesEntriesIsUsed()
 {
     Rig rig;
-    ScriptPluginFixture first(rig.dir.path(), QStringLiteral("first"));
-    ScriptPluginFixture second(rig.dir.path(), QStringLiteral("second"));
-    first.addEnergyBatch(kEvents, {{1, 2, 100, 0, 10, 0.0, 0, 0, 0}});
+    ScriptPluginFixture& second = rig.boards.script();
+    rig.script.addEnergyBatch(kEvents, {{1, 2, 100, 0, 10, 0.0, 0, 0, 0}});
     second.addEnergyBatch(kOther, {{3, 4, 200, 1, 20, 0.0, 0, 0, 0}});
-    QVERIFY(rig.openBoard(first, QStringLiteral("digA")));
-    QVERIFY(rig.openBoard(second, QStringLiteral("digB")));
-    Source* source = rig.makeSource(sourceEntry("energy", {},
-                                                {QJsonObject{{"source", "digA"}, {"pin", kEvents}},
-                                                 QJsonObject{{"source", "digB"}, {"pin", kOther}}}));
+    QVERIFY(rig.boards.open(rig.script, "digA", boardEntry(true)));
+    QVERIFY(rig.boards.open(second, "digB", boardEntry(true)));
+    Source* source = rig.makeSource(sourceEntry("energy", {}, {pin("digA", kEvents), pin("digB", kOther)}));
     QVERIFY(source->hasWorker());
-    QCOMPARE(source->board(), rig.boards.at(1));
+    QCOMPARE(source->board(), rig.boards.boards.at(1));
     QCOMPARE(source->endpointPath(), kOther);
     QCOMPARE(source->endpointIndex(), 1);
 
@@ -367,20 +323,9 @@ void TestSource::theLastOfTwoValidSourcesEntriesIsUsed()
     QCOMPARE(taken.size(), 1);
     QCOMPARE(taken[0].header0, quint64(3));
     QCOMPARE(taken[0].source, kOther);
-    QCOMPARE(first.calls({"ReadData", "FreePointer"}).size(), 0);
+    QCOMPARE(rig.script.calls({"ReadData", "FreePointer"}).size(), 0);
     QCOMPARE(second.briefs({"ReadData", "FreePointer"}).mid(0, 2),
              QStringList({"ReadData " + kOther, "FreePointer " + kOther}));
-}
-
-void TestSource::aLaterInvalidSourcesEntryRefusesTheBlock()
-{
-    Rig rig;
-    QVERIFY(rig.openBoard());
-    Source* source = rig.makeSource(sourceEntry("energy", {},
-                                                {QJsonObject{{"source", "dig"}, {"pin", kEvents}},
-                                                 QJsonObject{{"source", "dig"}, {"pin", "endpoint\\events"}}}));
-    QCOMPARE(InfoLog::lines(), QStringList{warningInvalidPin()});
-    QVERIFY(!source->hasWorker());
 }
 
 void TestSource::withoutBoardListNothingIsRead()
@@ -393,20 +338,7 @@ void TestSource::withoutBoardListNothingIsRead()
     QCOMPARE(source->outputPins().size(), 1);
     QCOMPARE(source->outputPins().at(0)->name(), QString());
     QVERIFY(!source->hasWorker());
-    QVERIFY(InfoLog::lines().isEmpty());
-}
-
-void TestSource::withoutSourcesEntryThereIsNoWorker()
-{
-    Rig rig;
-    QVERIFY(rig.openBoard());
-    QJsonObject entry = sourceEntry("rate_counters");
-    entry.remove("sources");
-    Source* source = rig.makeSource(entry);
-    QCOMPARE(source->Name(), QStringLiteral("src"));
-    QCOMPARE(source->outputPins().at(0)->name(), QStringLiteral("rate_counters"));
-    QVERIFY(!source->hasWorker());
-    QVERIFY(InfoLog::lines().isEmpty());
+    QVERIFY(m_log->lines().isEmpty());
 }
 
 void TestSource::downloadIntervalIsReadAsANumber_data()
@@ -414,12 +346,10 @@ void TestSource::downloadIntervalIsReadAsANumber_data()
     QTest::addColumn<QJsonArray>("parameters");
     QTest::addColumn<double>("interval");
     QTest::newRow("absent: 10 ms") << QJsonArray() << 10.0;
-    QTest::newRow("number") << QJsonArray{parameter("download_interval", 25.5)} << 25.5;
-    QTest::newRow("string: 0 ms") << QJsonArray{parameter("download_interval", "20")} << 0.0;
-    QTest::newRow("boolean: 0 ms") << QJsonArray{parameter("download_interval", true)} << 0.0;
-    QTest::newRow("given twice: the later one") << QJsonArray{parameter("download_interval", 5),
-                                                              parameter("download_interval", 7)}
-                                                << 7.0;
+    QTest::newRow("number") << interval(25.5) << 25.5;
+    QTest::newRow("string: 0 ms") << QJsonArray{blockParameter("download_interval", "20")} << 0.0;
+    QTest::newRow("boolean: 0 ms") << QJsonArray{blockParameter("download_interval", true)} << 0.0;
+    QTest::newRow("given twice: the later one") << QJsonArray{interval(5)[0], interval(7)[0]} << 7.0;
     QTest::newRow("name must be a string")
         << QJsonArray{QJsonObject{{"param_name", QJsonArray{"download_interval"}}, {"param_value", 3}}} << 10.0;
 }
@@ -441,10 +371,8 @@ void TestSource::aLongDownloadIntervalPausesBetweenReads()
     Rig rig;
     rig.script.addEnergyBatch(kEvents, {{1, 1, 10, 0, 1, 0.0, 0, 0, 0}})
         .addEnergyBatch(kEvents, {{2, 2, 20, 0, 2, 0.0, 0, 0, 0}});
-    QVERIFY(rig.openBoard());
-    rig.makeSource(sourceEntry("energy", {parameter("download_interval", 400)}));
+    QVERIFY(rig.start(sourceEntry("energy", interval(400))));
     PinOutput* output = rig.source->outputPins().at(0);
-    QVERIFY(rig.run());
     QTRY_COMPARE(output->size(), 1);
     QElapsedTimer sinceFirst;
     sinceFirst.start();
@@ -460,91 +388,68 @@ void TestSource::anEnergyBatchBecomesOnePacket()
     rig.script.addEnergyBatch(kEvents, {{11, 12, 3000, 3, 4000, 12.5, 1, 0, 7},
                                         {21, 22, 1000, 4294967295u, 0, -1.25, 0, 1, 0xFFFFFFFFu},
                                         {31, 32, 2000, 7, 4100, 13.0, 255, 254, 8}});
-    QVERIFY(rig.openBoard());
-    rig.makeSource(sourceEntry("energy", {parameter("use_board_kev", true)}));
-    QVERIFY(rig.run());
+    QVERIFY(rig.start(sourceEntry("energy", {blockParameter("use_board_kev", true)})));
     Taken taken;
     QVERIFY(rig.collect(1, &taken));
     QCOMPARE(taken.size(), 1);
-
-    const PinMessage& m = taken[0];
-    QCOMPARE(m.data_type, QStringLiteral("energy"));
-    QCOMPARE(m.source, kEvents);
-    QCOMPARE(m.header0, quint64(11));   // both header words come from entry 0
-    QCOMPARE(m.header1, quint64(12));
-    QVERIFY(!m.raw_data);
-    QCOMPARE(m.reserved, quint64(0));
-    QCOMPARE(m.packet->name, QStringLiteral("energy"));
-    QCOMPARE(m.packet->timestamp, quint64(2000));   // the last event's, not the largest
-    QCOMPARE(m.packet->items.size(), size_t(3));
-
-    struct Expected {
-        quint64 timestamp;
-        quint32 channel, raw;
-        double energy;
-        quint8 flag1, flag2;
-        quint32 extra;
-    };
-    const Expected expected[] = {{3000, 3, 4000, 12.5, 1, 0, 7},
-                                 {1000, 4294967295u, 0, -1.25, 0, 1, 0xFFFFFFFFu},
-                                 {2000, 7, 4100, 13.0, 255, 254, 8}};
-    for (int i = 0; i < 3; ++i) {
-        const auto* event = taken.item<QuarixPayload_Energy>(0, size_t(i));
-        QVERIFY(event);
-        QCOMPARE(event->type, QStringLiteral("energy"));
-        QCOMPARE(event->event_count, 1);
-        QCOMPARE(event->timestamp, expected[i].timestamp);
-        QCOMPARE(event->channel, expected[i].channel);
-        QCOMPARE(event->energy_raw, expected[i].raw);
-        QCOMPARE(event->energy, expected[i].energy);
-        QCOMPARE(event->flag1, expected[i].flag1);
-        QCOMPARE(event->flag2, expected[i].flag2);
-        QCOMPARE(event->extra, expected[i].extra);
-        QCOMPARE(event->arrival_time, quint64(0));
-    }
+    // Both header words come from entry 0; the packet time is the last event's, not the largest.
+    QCOMPARE(describe(taken[0]), "energy " + kEvents + " 11 12 energy 2000 3");
+    QVERIFY(!taken[0].raw_data);
+    QCOMPARE(taken[0].reserved, quint64(0));
+    QCOMPARE(describe(taken.item<QuarixPayload_Energy>(0, 0)), QStringLiteral("energy 1 3000 3 4000 12.5 1 0 7 0"));
+    QCOMPARE(describe(taken.item<QuarixPayload_Energy>(0, 1)),
+             QStringLiteral("energy 1 1000 4294967295 0 -1.25 0 1 4294967295 0"));
+    QCOMPARE(describe(taken.item<QuarixPayload_Energy>(0, 2)), QStringLiteral("energy 1 2000 7 4100 13 255 254 8 0"));
 }
 
 void TestSource::calibratedEnergy_data()
 {
+    QTest::addColumn<QString>("dataType");
     QTest::addColumn<QJsonArray>("parameters");
     QTest::addColumn<double>("first");
     QTest::addColumn<double>("second");
-    // Raw 1000 with board value 12.5, raw 3 with board value 0.75.
-    QTest::newRow("nothing configured: 0") << QJsonArray() << 0.0 << 0.0;
-    QTest::newRow("board value") << QJsonArray{parameter("use_board_kev", true)} << 12.5 << 0.75;
+    const auto expression = [](const char* text) { return blockParameter("energy_calibration_expression", text); };
+    const QJsonObject boardKev = blockParameter("use_board_kev", true);
+    // Energy events: raw 1000 with board value 12.5, raw 3 with board value 0.75.
+    QTest::newRow("nothing configured: 0") << "energy" << QJsonArray() << 0.0 << 0.0;
+    QTest::newRow("board value") << "energy" << QJsonArray{boardKev} << 12.5 << 0.75;
     QTest::newRow("board value wins over an expression")
-        << QJsonArray{parameter("energy_calibration_expression", "2*x"), parameter("use_board_kev", true)} << 12.5
-        << 0.75;
-    QTest::newRow("2*x") << QJsonArray{parameter("energy_calibration_expression", "2*x")} << 2000.0 << 6.0;
-    QTest::newRow("linear") << QJsonArray{parameter("energy_calibration_expression", "x*0.125+3.5")} << 128.5
-                            << 3.875;
-    QTest::newRow("functions") << QJsonArray{parameter("energy_calibration_expression", "sqrt(x)+ln(e)")}
-                               << std::sqrt(1000.0) + 1.0 << std::sqrt(3.0) + 1.0;
-    QTest::newRow("syntax error: 0") << QJsonArray{parameter("energy_calibration_expression", "2*(x")} << 0.0 << 0.0;
-    QTest::newRow("later empty expression: 0")
-        << QJsonArray{parameter("energy_calibration_expression", "2*x"), parameter("energy_calibration_expression", "")}
-        << 0.0 << 0.0;
+        << "energy" << QJsonArray{expression("2*x"), boardKev} << 12.5 << 0.75;
+    QTest::newRow("2*x") << "energy" << QJsonArray{expression("2*x")} << 2000.0 << 6.0;
+    QTest::newRow("linear") << "energy" << QJsonArray{expression("x*0.125+3.5")} << 128.5 << 3.875;
+    QTest::newRow("functions") << "energy" << QJsonArray{expression("sqrt(x)+ln(e)")} << std::sqrt(1000.0) + 1.0
+                               << std::sqrt(3.0) + 1.0;
+    QTest::newRow("syntax error: 0") << "energy" << QJsonArray{expression("2*(x")} << 0.0 << 0.0;
+    QTest::newRow("later empty expression: 0") << "energy" << QJsonArray{expression("2*x"), expression("")} << 0.0
+                                               << 0.0;
     QTest::newRow("use_board_kev as text is false")
-        << QJsonArray{parameter("use_board_kev", "true"), parameter("energy_calibration_expression", "x+1")} << 1001.0
-        << 4.0;
+        << "energy" << QJsonArray{blockParameter("use_board_kev", "true"), expression("x+1")} << 1001.0 << 4.0;
+    // An energy pair: raw 100 on channel 4, raw 300 on channel 5.
+    QTest::newRow("pairs per channel") << "energy_pair" << QJsonArray{expression("x/2+1")} << 51.0 << 151.0;
 }
 
 void TestSource::calibratedEnergy()
 {
+    QFETCH(QString, dataType);
     QFETCH(QJsonArray, parameters);
     QFETCH(double, first);
     QFETCH(double, second);
     Rig rig;
-    rig.script.addEnergyBatch(kEvents, {{0, 0, 10, 0, 1000, 12.5, 0, 0, 0}, {0, 0, 20, 1, 3, 0.75, 0, 0, 0}});
-    QVERIFY(rig.openBoard());
-    rig.makeSource(sourceEntry("energy", parameters));
-    QVERIFY(rig.run());
+    if (dataType == "energy")
+        rig.script.addEnergyBatch(kEvents, {{0, 0, 10, 0, 1000, 12.5, 0, 0, 0}, {0, 0, 20, 1, 3, 0.75, 0, 0, 0}});
+    else
+        rig.script.addPairBatch(kEvents, {{0, 0, 50, 2, 100, 300, 7.0, 8.0, 0, 0, 0}});
+    QVERIFY(rig.start(sourceEntry(dataType, parameters)));
     Taken taken;
     QVERIFY(rig.collect(1, &taken));
     QCOMPARE(taken.size(), 1);
     QVERIFY(taken.item<QuarixPayload_Energy>(0, 1));
     QCOMPARE(taken.item<QuarixPayload_Energy>(0, 0)->energy, first);
     QCOMPARE(taken.item<QuarixPayload_Energy>(0, 1)->energy, second);
+    if (dataType == "energy_pair") {
+        QCOMPARE(taken.item<QuarixPayload_Energy>(0, 0)->channel, 4u);
+        QCOMPARE(taken.item<QuarixPayload_Energy>(0, 1)->channel, 5u);
+    }
 }
 
 void TestSource::energyPairsBecomeOnePacketPerRecord()
@@ -552,59 +457,19 @@ void TestSource::energyPairsBecomeOnePacketPerRecord()
     Rig rig;
     rig.script.addPairBatch(kEvents, {{101, 102, 5000, 0, 700, 800, 7.0, 8.0, 1, 0, 42},
                                       {201, 202, 4000, 5, 900, 1000, 9.0, 10.0, 0, 1, 43}});
-    QVERIFY(rig.openBoard());
-    Source* source = rig.makeSource(sourceEntry("energy_pair", {parameter("use_board_kev", true)}));
-    QCOMPARE(source->outputPins().at(0)->name(), QStringLiteral("energy_pair"));
-    QVERIFY(rig.run());
+    QVERIFY(rig.start(sourceEntry("energy_pair", {blockParameter("use_board_kev", true)})));
+    QCOMPARE(rig.source->outputPins().at(0)->name(), QStringLiteral("energy_pair"));
     Taken taken;
     QVERIFY(rig.collect(2, &taken));
     QCOMPARE(taken.size(), 2);
 
-    struct Side {
-        quint32 channel, raw;
-        double energy;
-    };
-    const quint64 timestamps[] = {5000, 4000};
-    const Side sides[2][2] = {{{0, 700, 7.0}, {1, 800, 8.0}}, {{10, 900, 9.0}, {11, 1000, 10.0}}};
-    const quint8 flag1[] = {1, 0}, flag2[] = {0, 1};
-    const quint32 extra[] = {42, 43};
-    for (int r = 0; r < 2; ++r) {
-        const PinMessage& m = taken[r];
-        QCOMPARE(m.data_type, QStringLiteral("energy"));
-        QCOMPARE(m.source, kEvents);
-        QCOMPARE(m.header0, timestamps[r]);   // the record's timestamp
-        QCOMPARE(m.header1, quint64(102));    // entry 0's second header word, for every record
-        QCOMPARE(m.packet->name, QStringLiteral("energy"));
-        QCOMPARE(m.packet->timestamp, timestamps[r]);
-        QCOMPARE(m.packet->items.size(), size_t(2));
-        for (int s = 0; s < 2; ++s) {
-            const auto* event = taken.item<QuarixPayload_Energy>(r, size_t(s));
-            QVERIFY(event);
-            QCOMPARE(event->timestamp, timestamps[r]);
-            QCOMPARE(event->channel, sides[r][s].channel);
-            QCOMPARE(event->energy_raw, sides[r][s].raw);
-            QCOMPARE(event->energy, sides[r][s].energy);
-            QCOMPARE(event->flag1, flag1[r]);
-            QCOMPARE(event->flag2, flag2[r]);
-            QCOMPARE(event->extra, extra[r]);
-        }
-    }
-}
-
-void TestSource::energyPairsAreCalibratedPerChannel()
-{
-    Rig rig;
-    rig.script.addPairBatch(kEvents, {{0, 0, 50, 2, 100, 300, 7.0, 8.0, 0, 0, 0}});
-    QVERIFY(rig.openBoard());
-    rig.makeSource(sourceEntry("energy_pair", {parameter("energy_calibration_expression", "x/2+1")}));
-    QVERIFY(rig.run());
-    Taken taken;
-    QVERIFY(rig.collect(1, &taken));
-    QVERIFY(taken.item<QuarixPayload_Energy>(0, 1));
-    QCOMPARE(taken.item<QuarixPayload_Energy>(0, 0)->channel, 4u);
-    QCOMPARE(taken.item<QuarixPayload_Energy>(0, 0)->energy, 51.0);
-    QCOMPARE(taken.item<QuarixPayload_Energy>(0, 1)->channel, 5u);
-    QCOMPARE(taken.item<QuarixPayload_Energy>(0, 1)->energy, 151.0);
+    // header0 is the record's timestamp, header1 entry 0's second header word for every record.
+    QCOMPARE(describe(taken[0]), "energy " + kEvents + " 5000 102 energy 5000 2");
+    QCOMPARE(describe(taken[1]), "energy " + kEvents + " 4000 102 energy 4000 2");
+    QCOMPARE(describe(taken.item<QuarixPayload_Energy>(0, 0)), QStringLiteral("energy 1 5000 0 700 7 1 0 42 0"));
+    QCOMPARE(describe(taken.item<QuarixPayload_Energy>(0, 1)), QStringLiteral("energy 1 5000 1 800 8 1 0 42 0"));
+    QCOMPARE(describe(taken.item<QuarixPayload_Energy>(1, 0)), QStringLiteral("energy 1 4000 10 900 9 0 1 43 0"));
+    QCOMPARE(describe(taken.item<QuarixPayload_Energy>(1, 1)), QStringLiteral("energy 1 4000 11 1000 10 0 1 43 0"));
 }
 
 void TestSource::aWaveformBatchBecomesOneGroup()
@@ -619,30 +484,24 @@ void TestSource::aWaveformBatchBecomesOneGroup()
                                      {-2147483647 - 1, 2147483647, 5, -5}, {0xFFFFFFFFu, 0, 3, 4}};
     Rig rig;
     rig.script.addWaveformBatch(kEvents, {four, two});
-    QVERIFY(rig.openBoard());
-    rig.makeSource(sourceEntry("waveform"));
-    QVERIFY(rig.run());
+    QVERIFY(rig.start(sourceEntry("waveform")));
     Taken taken;
     QVERIFY(rig.collect(1, &taken));
     QCOMPARE(taken.size(), 1);
 
-    const PinMessage& m = taken[0];
-    QCOMPARE(m.data_type, QStringLiteral("waveform"));
-    QCOMPARE(m.source, kEvents);
-    QCOMPARE(m.header0, quint64(3));   // the last entry's header words
-    QCOMPARE(m.header1, quint64(4));
-    QCOMPARE(m.packet->name, QStringLiteral("waveform"));
-    QCOMPARE(m.packet->timestamp, quint64(6000));
-    QCOMPARE(m.packet->items.size(), size_t(1));
+    // The header words, the time and the group values are the last record's.
+    QCOMPARE(describe(taken[0]), "waveform " + kEvents + " 3 4 waveform 6000 1");
     const auto* group = taken.item<QuarixPayload_Waves>(0, 0);
     QVERIFY(group);
-    QCOMPARE(group->type, QStringLiteral("waveform"));
-    QCOMPARE(group->event_count, 0);
-    QCOMPARE(group->timestamp, quint64(6000));   // the second record's values
-    QCOMPARE(group->header64, quint64(99));
-    QCOMPARE(group->n_samples, 2);
-    QCOMPARE(group->header32a, 20u);
-    QCOMPARE(group->header32b, 21u);
+    QCOMPARE(QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
+                 .arg(group->type)
+                 .arg(group->event_count)
+                 .arg(group->timestamp)
+                 .arg(group->header64)
+                 .arg(group->n_samples)
+                 .arg(group->header32a)
+                 .arg(group->header32b),
+             QStringLiteral("waveform 0 6000 99 2 20 21"));
     QCOMPARE(group->waves.size(), size_t(6));
 
     for (int w = 0; w < 6; ++w) {
@@ -662,7 +521,7 @@ void TestSource::aWaveformBatchBecomesOneGroup()
             QCOMPARE((*wave->digital)[size_t(s)], record.digital[t * samples + s]);
         }
     }
-    QCOMPARE(InfoLog::count("W OK"), 1);
+    QCOMPARE(m_log->count("W OK"), 1);
 }
 
 void TestSource::waveformRecordsWithoutSamplesOrTraces_data()
@@ -689,9 +548,7 @@ void TestSource::waveformRecordsWithoutSamplesOrTraces()
     }
     Rig rig;
     rig.script.addWaveformBatch(kEvents, {record});
-    QVERIFY(rig.openBoard());
-    rig.makeSource(sourceEntry("waveform"));
-    QVERIFY(rig.run());
+    QVERIFY(rig.start(sourceEntry("waveform")));
     Taken taken;
     QVERIFY(rig.collect(1, &taken));
     const auto* group = taken.item<QuarixPayload_Waves>(0, 0);
@@ -720,10 +577,8 @@ void TestSource::aWaveformSourceConfiguresAndStartsItsEndpointFirst()
     QFETCH(QStringList, commands);
     Rig rig;
     rig.script.addFailedRead(kEvents, -7);
-    QVERIFY(rig.openBoard(enabled));
-    rig.makeSource(sourceEntry("waveform"));
-    QVERIFY(rig.run());
-    QTRY_VERIFY(InfoLog::count("W ERR") >= 1);   // the failed read, then the empty ones
+    QVERIFY(rig.start(sourceEntry("waveform"), enabled));
+    QTRY_VERIFY(m_log->count("W ERR") >= 1);   // the failed read, then the empty ones
     rig.source->shutdown();
 
     const QVector<Call> calls = rig.script.calls({"SendCommand", "ReadData"});
@@ -736,7 +591,7 @@ void TestSource::aWaveformSourceConfiguresAndStartsItsEndpointFirst()
     QCOMPARE(sent, commands);
     QCOMPARE(calls[commands.size()].name, QStringLiteral("ReadData"));
     QCOMPARE(rig.script.calls("SendCommand").size(), commands.size());
-    QCOMPARE(InfoLog::count("W OK"), 0);
+    QCOMPARE(m_log->count("W OK"), 0);
 }
 
 void TestSource::rateCountersBecomeOnePacketPerSnapshot()
@@ -752,22 +607,12 @@ void TestSource::rateCountersBecomeOnePacketPerSnapshot()
 
     Rig rig;
     rig.script.addRateBatch(kEvents, {full, none, partial});
-    QVERIFY(rig.openBoard());
-    rig.makeSource(sourceEntry("rate_counters"));
-    QVERIFY(rig.run());
+    QVERIFY(rig.start(sourceEntry("rate_counters")));
     Taken taken;
     QVERIFY(rig.collect(2, &taken));
     QCOMPARE(taken.size(), 2);   // the snapshot with no channels yields nothing
-
-    QCOMPARE(taken[0].data_type, QStringLiteral("rate_counters"));
-    QCOMPARE(taken[0].source, kEvents);
-    QCOMPARE(taken[0].header0, quint64(9000));
-    QCOMPARE(taken[0].header1, quint64(9001));
-    QCOMPARE(taken[0].packet->name, QStringLiteral("rate_counters"));
-    QCOMPARE(taken[0].packet->timestamp, quint64(9000));
-    QCOMPARE(taken[1].header0, quint64(9200));
-    QCOMPARE(taken[1].header1, quint64(9201));
-    QCOMPARE(taken[1].packet->timestamp, quint64(9200));
+    QCOMPARE(describe(taken[0]), "rate_counters " + kEvents + " 9000 9001 rate_counters 9000 1");
+    QCOMPARE(describe(taken[1]), "rate_counters " + kEvents + " 9200 9201 rate_counters 9200 1");
 
     const auto* a = taken.item<QuarixPayload_RateCounters>(0, 0);
     QVERIFY(a);
@@ -802,49 +647,44 @@ void TestSource::theRateTimeBaseRestartsAtFlushAndStart()
     Rig rig;
     // Each batch waits for its trigger: a command that leaves the time base
     // alone, then the endpoint's reset (Flush) and start (Start) commands.
-    snapshot.header0 = 1;
-    rig.script.addRateBatch(kEvents, {snapshot}).holdLastBatchUntilCommand(kEvents, "\\cmd\\poke");
-    snapshot.header0 = 2;
-    rig.script.addRateBatch(kEvents, {snapshot}).holdLastBatchUntilCommand(kEvents, "\\cmd\\reset1");
-    snapshot.header0 = 3;
-    rig.script.addRateBatch(kEvents, {snapshot}).holdLastBatchUntilCommand(kEvents, "\\cmd\\start1");
-    Board* board = rig.openBoard();
-    QVERIFY(board);
-    Source* source = rig.makeSource(sourceEntry("rate_counters", {parameter("download_interval", 0)}));
+    const char* triggers[] = {"\\cmd\\poke", "\\cmd\\reset1", "\\cmd\\start1"};
+    for (int i = 0; i < 3; ++i) {
+        snapshot.header0 = uint64_t(i + 1);
+        rig.script.addRateBatch(kEvents, {snapshot}).holdLastBatchUntilCommand(kEvents, triggers[i]);
+    }
+    QVERIFY(rig.start(sourceEntry("rate_counters", interval(0))));
+    Source* source = rig.source.get();
     PinOutput* output = source->outputPins().at(0);
-    QVERIFY(rig.run());
 
     // The time base has run since the worker was made: a snapshot reflects that.
     QTest::qWait(300);
-    board->SendCommand("\\cmd\\poke");
+    rig.boards.boards.first()->SendCommand("\\cmd\\poke");
     QTRY_COMPARE(output->size(), 1);
 
-    QTest::qWait(300);
-    QElapsedTimer sinceFlush;
-    sinceFlush.start();
-    QVERIFY(QMetaObject::invokeMethod(source, "Flush", Qt::DirectConnection));
-    QTRY_COMPARE(output->size(), 2);
-    const double flushBound = 0.001 + double(sinceFlush.elapsed() + 1) / 1000.0;
-
-    QTest::qWait(300);
-    QElapsedTimer sinceStart;
-    sinceStart.start();
-    QVERIFY(QMetaObject::invokeMethod(source, "Start", Qt::DirectConnection));
-    QTRY_COMPARE(output->size(), 3);
-    const double startBound = 0.001 + double(sinceStart.elapsed() + 1) / 1000.0;
+    double bounds[2];
+    const char* restarts[] = {"Flush", "Start"};
+    for (int i = 0; i < 2; ++i) {
+        QTest::qWait(300);
+        QElapsedTimer since;
+        since.start();
+        QVERIFY(QMetaObject::invokeMethod(source, restarts[i], Qt::DirectConnection));
+        QTRY_COMPARE(output->size(), i + 2);
+        bounds[i] = 0.001 + double(since.elapsed() + 1) / 1000.0;
+    }
 
     Taken taken;
     QVERIFY(rig.collect(3, &taken));
     QCOMPARE(taken.size(), 3);
     const auto* poked = taken.item<QuarixPayload_RateCounters>(0, 0);
-    const auto* flushed = taken.item<QuarixPayload_RateCounters>(1, 0);
-    const auto* started = taken.item<QuarixPayload_RateCounters>(2, 0);
-    QVERIFY(poked && flushed && started);
+    QVERIFY(poked);
     QVERIFY2(poked->elapsed_time >= 0.301, qPrintable(QString::number(poked->elapsed_time)));
-    QVERIFY2(flushed->elapsed_time >= 0.001 && flushed->elapsed_time <= flushBound,
-             qPrintable(QStringLiteral("%1 > %2").arg(flushed->elapsed_time).arg(flushBound)));
-    QVERIFY2(started->elapsed_time >= 0.001 && started->elapsed_time <= startBound,
-             qPrintable(QStringLiteral("%1 > %2").arg(started->elapsed_time).arg(startBound)));
+    for (int i = 0; i < 2; ++i) {
+        const auto* restarted = taken.item<QuarixPayload_RateCounters>(i + 1, 0);
+        QVERIFY(restarted);
+        QVERIFY2(restarted->elapsed_time >= 0.001 && restarted->elapsed_time <= bounds[i],
+                 qPrintable(QStringLiteral("%1: %2 > %3").arg(restarts[i]).arg(restarted->elapsed_time).arg(bounds[i])));
+    }
+    const auto* flushed = taken.item<QuarixPayload_RateCounters>(1, 0);
     QCOMPARE((*flushed->rates_in_start)[0], 5000.0 / flushed->elapsed_time);
     // Whole milliseconds: the time base reads 0.001 s plus a multiple of 1 ms.
     const double ms = (flushed->elapsed_time - 0.001) * 1000.0;
@@ -855,10 +695,7 @@ void TestSource::anUnknownDataTypeConvertsNothingButFrees()
 {
     Rig rig;
     rig.script.addEnergyBatch(kEvents, {{1, 2, 3, 4, 5, 6.0, 0, 0, 0}});
-    QVERIFY(rig.openBoard());
-    Source* source = rig.makeSource(sourceEntry("Energy"));
-    QVERIFY(source->hasWorker());
-    QVERIFY(rig.run());
+    QVERIFY(rig.start(sourceEntry("Energy")));
     QTRY_COMPARE(rig.script.calls("FreePointer").size(), 1);
     Taken taken;
     rig.collect(0, &taken);
@@ -871,9 +708,9 @@ void TestSource::commandSlotsSendTheEndpointsLists_data()
     QTest::addColumn<QString>("slot");
     QTest::addColumn<bool>("enabled");
     QTest::addColumn<QStringList>("sent");
-    QTest::newRow("Stop") << "Stop" << true << QStringList{"SendCommand \\cmd\\stop1", "SendCommand \\cmd\\stop2"};
-    QTest::newRow("Stop, disabled endpoint") << "Stop" << false
-                                             << QStringList{"SendCommand \\cmd\\stop1", "SendCommand \\cmd\\stop2"};
+    const QStringList stops{"SendCommand \\cmd\\stop1", "SendCommand \\cmd\\stop2"};
+    QTest::newRow("Stop") << "Stop" << true << stops;
+    QTest::newRow("Stop, disabled endpoint") << "Stop" << false << stops;
     QTest::newRow("Flush") << "Flush" << true << QStringList{"SendCommand \\cmd\\reset1"};
     QTest::newRow("Start") << "Start" << true << QStringList{"SendCommand \\cmd\\start1", "SendCommand \\cmd\\start2"};
     QTest::newRow("Start, disabled endpoint") << "Start" << false << QStringList();
@@ -887,7 +724,6 @@ void TestSource::commandSlotsSendTheEndpointsLists()
     Rig rig;
     QVERIFY(rig.openBoard(enabled));
     Source* source = rig.makeSource(sourceEntry("energy"));
-    rig.script.clearLog();
     // Called by name, as the start-up and the commands block do; the worker is not running.
     QVERIFY(QMetaObject::invokeMethod(source, slot.toLatin1().constData(), Qt::DirectConnection));
     QCOMPARE(rig.script.briefs({"SendCommand", "ReadData"}), sent);
@@ -901,9 +737,7 @@ void TestSource::everySuccessfulNonEmptyReadIsFreedExactlyOnce()
         .addEmptyRead(kEvents)
         .addEnergyBatch(kEvents, {{2, 0, 20, 0, 1, 0.0, 0, 0, 0}})
         .addFailedRead(kEvents, -3);
-    QVERIFY(rig.openBoard());
-    rig.makeSource(sourceEntry("energy", {parameter("download_interval", 1)}));
-    QVERIFY(rig.run());
+    QVERIFY(rig.start(sourceEntry("energy", interval(1))));
     QTRY_COMPARE(rig.script.calls("ReadData").size(), 5);
     Taken taken;
     QVERIFY(rig.collect(2, &taken));
@@ -915,13 +749,12 @@ void TestSource::everySuccessfulNonEmptyReadIsFreedExactlyOnce()
     QCOMPARE(readFreePairingProblem(calls), QString());
     QStringList sequence;
     for (const Call& call : calls)
-        sequence << QStringLiteral("%1 %2 %3").arg(call.name).arg(call.batch).arg(call.status);
-    QCOMPARE(sequence, QStringList({"ReadData 0 0", "FreePointer 0 0", "ReadData 1 -7", "ReadData 2 0", "ReadData 3 0",
-                                    "FreePointer 3 0", "ReadData 4 -3"}));
-    for (const Call& call : rig.script.calls("ReadData")) {
-        QCOMPARE(call.path, kEvents);
-        QCOMPARE(call.timeout, 1000);
-    }
+        sequence << QStringLiteral("%1 %2 %3 %4 %5").arg(call.name, call.path).arg(call.batch).arg(call.status)
+                        .arg(call.timeout);
+    QCOMPARE(sequence, QStringList({"ReadData " + kEvents + " 0 0 1000", "FreePointer " + kEvents + " 0 0 0",
+                                    "ReadData " + kEvents + " 1 -7 1000", "ReadData " + kEvents + " 2 0 1000",
+                                    "ReadData " + kEvents + " 3 0 1000", "FreePointer " + kEvents + " 3 0 0",
+                                    "ReadData " + kEvents + " 4 -3 1000"}));
     QCOMPARE(rig.outstanding(), 0);
 }
 
@@ -932,9 +765,7 @@ void TestSource::shutdownCutsAPauseShortAndStillFreesTheBatch()
     snapshot.countersIn = QVector<uint64_t>{1};
     Rig rig;
     rig.script.addRateBatch(kEvents, {snapshot});
-    QVERIFY(rig.openBoard());
-    rig.makeSource(sourceEntry("rate_counters", {parameter("download_interval", 60000)}));
-    QVERIFY(rig.run());
+    QVERIFY(rig.start(sourceEntry("rate_counters", interval(60000))));
     // A rate-counter batch is held for 500 ms before it is freed.
     QTRY_COMPARE(rig.script.calls("ReadData").size(), 1);
     QCOMPARE(rig.outstanding(), 1);
@@ -956,10 +787,8 @@ void TestSource::destroyingTheBlockStopsItsWorkerFirst()
     Rig rig;
     for (int i = 0; i < 2000; ++i)
         rig.script.addFailedRead(kEvents, -1);
-    QVERIFY(rig.openBoard());
-    rig.makeSource(sourceEntry("energy", {parameter("download_interval", 0)}));
+    QVERIFY(rig.start(sourceEntry("energy", interval(0))));
     QPointer<Source_Thread> worker = rig.source->worker();
-    QVERIFY(rig.run());
     QTRY_VERIFY(rig.script.calls("ReadData").size() >= 3);
 
     rig.source.reset();

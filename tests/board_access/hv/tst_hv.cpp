@@ -1,48 +1,20 @@
 // The high-voltage block on boards opened through the scripted plugin: its
 // configuration, its two replies built from the plugin's answers, and the
 // global on/off commands as the plugin receives them.
-#include "board_access/board.h"
 #include "board_access/hv.h"
-#include "core/block_context.h"
-#include "script_plugin_fixture.h"
+#include "board_config_fixture.h"
+#include "log_capture.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QLibrary>
-#include <QTemporaryDir>
 #include <QtTest>
 
-#include <memory>
-
 namespace {
-
-QStringList* g_infoLines = nullptr;
-QtMessageHandler g_previousHandler = nullptr;
-
-void recordInfo(QtMsgType type, const QMessageLogContext& context, const QString& message)
+QJsonObject hvParameter(const QString& name, const QString& type, bool readOnly = false)
 {
-    if (type == QtInfoMsg && g_infoLines)
-        g_infoLines->append(message);
-    if (g_previousHandler)
-        g_previousHandler(type, context, message);
+    return boardParameter(name, "\\" + name, type,
+                          readOnly ? QJsonObject{{"access", "read_only"}} : QJsonObject());
 }
 
-QJsonObject parameter(const QString& name, const QString& path, const QString& valueType, bool readOnly = false)
-{
-    QJsonObject object{{"name", name}, {"path", path}, {"value_type", valueType}};
-    if (readOnly)
-        object.insert("access", "read_only");
-    return object;
-}
-
-// A board entry whose one "configs" group holds the given parameters.
-QJsonObject boardEntry(const QJsonArray& parameters)
-{
-    return QJsonObject{{"configs", QJsonArray{QJsonObject{{"elements", parameters}}}}};
-}
-
-QJsonObject hvEntry(const QString& name, const QStringList& sources, const QJsonArray& parameters = {})
+QJsonObject hvEntry(const QStringList& sources, const QJsonArray& parameters = {}, const QString& name = "hv")
 {
     QJsonArray list;
     for (const QString& source : sources)
@@ -53,7 +25,7 @@ QJsonObject hvEntry(const QString& name, const QStringList& sources, const QJson
 
 QJsonArray channels(int count)
 {
-    return QJsonArray{QJsonObject{{"param_name", "n_channels"}, {"param_value", count}}};
+    return QJsonArray{blockParameter("n_channels", count)};
 }
 
 QString request(const QString& cmd, const QString& param)
@@ -62,15 +34,12 @@ QString request(const QString& cmd, const QString& param)
 }
 
 const QString kNotConnected = QStringLiteral("{\"response\":\"error\", \"reason\":\"Board not connected\"}");
-
 }  // namespace
 
 class HvTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
     void init();
     void cleanup();
 
@@ -83,110 +52,43 @@ private slots:
     void readsTheChannelCountFromItsParameters();
     void withoutBoardListReadsNothing();
 
-    // Values reply
-    void answersAllWithEveryScalarAndArrayParameterInOrder();
-    void mergesTheArgsElementsIntoOneCommand_data();
-    void mergesTheArgsElementsIntoOneCommand();
-    void listsNoParameterOfAnotherTypeAndNoStrayComma_data();
-    void listsNoParameterOfAnotherTypeAndNoStrayComma();
-    void insertsValuesExactlyAsThePluginAnswers();
-    void listsArrayParametersEmptyWithoutChannels();
+    // Replies
+    void repliesWithTheValuesThePluginAnswers_data();
+    void repliesWithTheValuesThePluginAnswers();
     void appendsItsReplyToWhatTheOutputHolds();
-
-    // Data reply
-    void answersReadOnlyWithTheReadOnlyParametersOnly();
-    void answersReadOnlyWithAnEmptyListWhenEveryParameterIsWritable();
-
-    // Requests it does not answer
-    void ignoresRequestsItDoesNotKnow_data();
-    void ignoresRequestsItDoesNotKnow();
-
-    // Without a board
-    void answersBoardNotConnectedWithoutBoard_data();
-    void answersBoardNotConnectedWithoutBoard();
-    void globalCommandsWithoutBoardSendNothing_data();
-    void globalCommandsWithoutBoardSendNothing();
+    void withoutBoardAnswersNotConnectedAndSendsNothing_data();
+    void withoutBoardAnswersNotConnectedAndSendsNothing();
 
     // Global commands
     void globalCommandSendsItsPathThenTheConfigureSequence_data();
     void globalCommandSendsItsPathThenTheConfigureSequence();
 
 private:
-    // Opens a board named `name` on the scripted plugin, answering GetValue
-    // with `values`, and reads `entry` as its configuration.
-    ScriptPluginFixture* openBoard(const QString& name, const QJsonObject& entry,
-                                   const QMap<QString, QString>& values = {});
     HV* makeHv(const QJsonObject& entry);
     static QString ask(HV* hv, const QString& text);
 
-    QTemporaryDir m_dir;
-    QLibrary m_plugin{ScriptPluginFixture::pluginPath()};
-    QList<Board*> m_boards;
+    std::unique_ptr<ScriptedBoards> m_boards;
     QList<QuarixBlock*> m_blocks;
-    std::vector<std::unique_ptr<ScriptPluginFixture>> m_fixtures;
-    QStringList m_infoLines;
+    std::unique_ptr<LogCapture> m_log;
 };
-
-void HvTest::initTestCase()
-{
-    QVERIFY(m_dir.isValid());
-    QVERIFY2(m_plugin.load(), qPrintable(m_plugin.errorString()));
-    g_infoLines = &m_infoLines;
-    g_previousHandler = qInstallMessageHandler(recordInfo);
-}
-
-void HvTest::cleanupTestCase()
-{
-    qInstallMessageHandler(g_previousHandler);
-    g_infoLines = nullptr;
-}
 
 void HvTest::init()
 {
-    m_infoLines.clear();
+    m_boards = std::make_unique<ScriptedBoards>();
+    m_log = std::make_unique<LogCapture>();
 }
 
 void HvTest::cleanup()
 {
+    m_log.reset();
     qDeleteAll(m_blocks);
     m_blocks.clear();
-    qDeleteAll(m_boards);
-    m_boards.clear();
-    m_fixtures.clear();
-}
-
-ScriptPluginFixture* HvTest::openBoard(const QString& name, const QJsonObject& entry,
-                                       const QMap<QString, QString>& values)
-{
-    // Every board of every test gets its own script and call log.
-    static int serial = 0;
-    auto fixture = std::make_unique<ScriptPluginFixture>(m_dir.path(), QStringLiteral("%1_%2").arg(name).arg(++serial));
-    for (auto it = values.begin(); it != values.end(); ++it)
-        fixture->setValue(it.key(), it.value());
-    if (!fixture->write())
-        return nullptr;
-    auto* board = new Board(&m_plugin);
-    board->name = name;
-    if (board->Open(fixture->connectionString()) != 0) {
-        delete board;
-        return nullptr;
-    }
-    board->LoadConfigs(entry);
-    board->LoadEndpoints(entry);
-    board->LoadCommands(entry);
-    m_boards.append(board);
-    fixture->clearLog();
-    m_fixtures.push_back(std::move(fixture));
-    return m_fixtures.back().get();
+    m_boards.reset();
 }
 
 HV* HvTest::makeHv(const QJsonObject& entry)
 {
-    BlockContext context;
-    context.boards = &m_boards;
-    context.blocks = &m_blocks;
-    context.full_path = QStringLiteral("processing/0/filter_chain/main/chain/") + entry.value("name").toString();
-    context.config_path = QStringLiteral("unused.json");
+    BlockContext context = m_boards->context(&m_blocks, "processing/0/filter_chain/main/chain/hv");
     auto* hv = new HV(nullptr, &context, entry);
     m_blocks.append(hv);
     return hv;
@@ -195,25 +97,19 @@ HV* HvTest::makeHv(const QJsonObject& entry)
 QString HvTest::ask(HV* hv, const QString& text)
 {
     QString reply;
-    if (!QuarixBlock::interpret(hv, text, &reply))
-        return QStringLiteral("<no InterpretMessage slot>");
-    return reply;
+    return QuarixBlock::interpret(hv, text, &reply) ? reply : QStringLiteral("<no InterpretMessage slot>");
 }
-
-// --- Configuration -----------------------------------------------------------
 
 void HvTest::isAddressedByTheBoardItServes()
 {
-    QVERIFY(openBoard("HV1", boardEntry({})));
-    HV* hv = makeHv(hvEntry("hv1", {"HV1"}));
+    QVERIFY(m_boards->open("HV1"));
+    HV* hv = makeHv(hvEntry({"HV1"}, {}, "hv1"));
 
     QCOMPARE(hv->blockType(), QStringLiteral("hv"));
     QCOMPARE(hv->Name(), QStringLiteral("hv1"));
     QCOMPARE(hv->FullPath(), QStringLiteral("Hardware/HV1"));
-    QCOMPARE(hv->board(), m_boards.at(0));
-    QVERIFY(hv->inputPins().isEmpty());
-    QVERIFY(hv->outputPins().isEmpty());
-    QVERIFY(!hv->dumpFlag());
+    QCOMPARE(hv->board(), m_boards->boards.at(0));
+    QVERIFY(hv->inputPins().isEmpty() && hv->outputPins().isEmpty() && !hv->dumpFlag());
     QCOMPARE(QuarixBlock::findByFullPath(m_blocks, "Hardware/HV1"), hv);
 }
 
@@ -226,8 +122,8 @@ void HvTest::selectsTheLastNamedBoardThatExists_data()
 
     QTest::newRow("one source") << QStringList{"HV2"} << 1 << "Hardware/HV2" << 0;
     QTest::newRow("later source replaces earlier") << QStringList{"HV1", "HV2"} << 1 << "Hardware/HV2" << 0;
-    QTest::newRow("missing source keeps the board found before") << QStringList{"HV1", "HVX"} << 0
-                                                                   << "Hardware/HVX" << 1;
+    QTest::newRow("missing source keeps the board found before") << QStringList{"HV1", "HVX"} << 0 << "Hardware/HVX"
+                                                                   << 1;
     QTest::newRow("only a missing source") << QStringList{"HVX"} << -1 << "Hardware/HVX" << 1;
     QTest::newRow("names compare with case") << QStringList{"hv1"} << -1 << "Hardware/hv1" << 1;
     QTest::newRow("no source") << QStringList{} << -1 << "" << 0;
@@ -239,24 +135,23 @@ void HvTest::selectsTheLastNamedBoardThatExists()
     QFETCH(int, board);
     QFETCH(QString, fullPath);
     QFETCH(int, warnings);
-    QVERIFY(openBoard("HV1", boardEntry({})));
-    QVERIFY(openBoard("HV2", boardEntry({})));
+    QVERIFY(m_boards->open("HV1") && m_boards->open("HV2"));
 
-    HV* hv = makeHv(hvEntry("hv", sources));
+    HV* hv = makeHv(hvEntry(sources));
 
-    QCOMPARE(hv->board(), board < 0 ? nullptr : m_boards.at(board));
+    QCOMPARE(hv->board(), board < 0 ? nullptr : m_boards->boards.at(board));
     QCOMPARE(hv->FullPath(), fullPath);
-    QCOMPARE(m_infoLines.filter("Warning: a hv source block").size(), warnings);
+    QCOMPARE(m_log->lines(QtInfoMsg).filter("Warning: a hv source block").size(), warnings);
 }
 
 void HvTest::warnsOnceForEachSourceWithoutBoard()
 {
-    QVERIFY(openBoard("HV1", boardEntry({})));
-    makeHv(hvEntry("hv_left", {"A", "HV1", "B"}));
+    QVERIFY(m_boards->open("HV1"));
+    makeHv(hvEntry({"A", "HV1", "B"}, {}, "hv_left"));
 
-    const QString warning =
-        QStringLiteral("Warning: a hv source block  \"hv_left\"  has been detected but the related board has not been found");
-    QCOMPARE(m_infoLines, QStringList({warning, warning}));
+    const QString warning = QStringLiteral(
+        "Warning: a hv source block  \"hv_left\"  has been detected but the related board has not been found");
+    QCOMPARE(m_log->lines(QtInfoMsg), QStringList({warning, warning}));
 }
 
 void HvTest::readsTheChannelCountFromItsParameters_data()
@@ -267,10 +162,8 @@ void HvTest::readsTheChannelCountFromItsParameters_data()
     QTest::newRow("absent") << QJsonArray{} << 0;
     QTest::newRow("integer") << channels(16) << 16;
     QTest::newRow("later overrides earlier") << QJsonArray{channels(4).at(0), channels(2).at(0)} << 2;
-    QTest::newRow("other names ignored")
-        << QJsonArray{channels(3).at(0), QJsonObject{{"param_name", "channels"}, {"param_value", 9}}} << 3;
-    QTest::newRow("number given as text")
-        << QJsonArray{QJsonObject{{"param_name", "n_channels"}, {"param_value", "8"}}} << 0;
+    QTest::newRow("other names ignored") << QJsonArray{channels(3).at(0), blockParameter("channels", 9)} << 3;
+    QTest::newRow("number given as text") << QJsonArray{blockParameter("n_channels", "8")} << 0;
     QTest::newRow("name that is not a string")
         << QJsonArray{QJsonObject{{"param_name", QJsonArray{"n_channels"}}, {"param_value", 5}}} << 0;
 }
@@ -279,241 +172,155 @@ void HvTest::readsTheChannelCountFromItsParameters()
 {
     QFETCH(QJsonArray, parameters);
     QFETCH(int, channels);
-    QVERIFY(openBoard("HV1", boardEntry({})));
-
-    QCOMPARE(makeHv(hvEntry("hv", {"HV1"}, parameters))->channelCount(), channels);
+    QVERIFY(m_boards->open("HV1"));
+    QCOMPARE(makeHv(hvEntry({"HV1"}, parameters))->channelCount(), channels);
 }
 
 void HvTest::withoutBoardListReadsNothing()
 {
     BlockContext context;
     context.full_path = QStringLiteral("processing/0/filter_chain/main/chain/hv");
-    HV hv(nullptr, &context, hvEntry("hv", {"HV1"}, channels(4)));
+    HV hv(nullptr, &context, hvEntry({"HV1"}, channels(4)));
 
     QCOMPARE(hv.Name(), QString());
     QCOMPARE(hv.FullPath(), QString());
     QCOMPARE(hv.channelCount(), 0);
-    QString reply;
-    QVERIFY(QuarixBlock::interpret(&hv, request("get_all_ch_values", "all"), &reply));
-    QCOMPARE(reply, kNotConnected);
+    QCOMPARE(ask(&hv, request("get_all_ch_values", "all")), kNotConnected);
 }
 
-// --- Values reply ------------------------------------------------------------
-
-void HvTest::answersAllWithEveryScalarAndArrayParameterInOrder()
-{
-    ScriptPluginFixture* plugin =
-        openBoard("HV1", boardEntry({parameter("VSet", "\\VSet", "u32"), parameter("ISet", "\\ISet", "u32_array")}),
-                  {{"\\VSet", "100"}, {"\\Channel0\\ISet", "1"}, {"\\Channel1\\ISet", "2"}});
-    QVERIFY(plugin);
-    HV* hv = makeHv(hvEntry("hv", {"HV1"}, channels(2)));
-
-    QCOMPARE(ask(hv, request("get_all_ch_values", "all")), QStringLiteral("{\"response\":\"ok\",\"VSet\":100,\"ISet\":[1,2]}"));
-    QCOMPARE(plugin->paths("GetValue"), QStringList({"\\VSet", "\\Channel0\\ISet", "\\Channel1\\ISet"}));
-    QCOMPARE(plugin->briefs({"SetValue", "SendCommand"}), QStringList());
-}
-
-void HvTest::mergesTheArgsElementsIntoOneCommand_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("reply");
-
-    const QString all = QStringLiteral("{\"response\":\"ok\",\"VSet\":100}");
-    const QString data = QStringLiteral("{\"data\":[]}");
-    QTest::newRow("one element") << R"({"args":[{"cmd":"get_all_ch_values","param":"all"}]})" << all;
-    QTest::newRow("two elements") << R"({"args":[{"cmd":"get_all_ch_values"},{"param":"all"}]})" << all;
-    QTest::newRow("param first") << R"({"args":[{"param":"read_only"},{"cmd":"get_all_ch_values"}]})" << data;
-    QTest::newRow("later param wins")
-        << R"({"args":[{"cmd":"get_all_ch_values","param":"read_only"},{"param":"all"}]})" << all;
-    QTest::newRow("later cmd wins") << R"({"args":[{"cmd":"hv_global_on"},{"cmd":"get_all_ch_values","param":"all"}]})"
-                                    << all;
-    QTest::newRow("elements without the keys change nothing")
-        << R"({"path":"Hardware/HV1","args":[{"cmd":"get_all_ch_values"},{"other":1},{"param":"all"},{}]})" << all;
-}
-
-void HvTest::mergesTheArgsElementsIntoOneCommand()
-{
-    QFETCH(QString, text);
-    QFETCH(QString, reply);
-    ScriptPluginFixture* plugin = openBoard("HV1", boardEntry({parameter("VSet", "\\VSet", "u32")}), {{"\\VSet", "100"}});
-    QVERIFY(plugin);
-    HV* hv = makeHv(hvEntry("hv", {"HV1"}));
-
-    QCOMPARE(ask(hv, text), reply);
-    QCOMPARE(plugin->paths("SendCommand"), QStringList());
-}
-
-void HvTest::listsNoParameterOfAnotherTypeAndNoStrayComma_data()
+void HvTest::repliesWithTheValuesThePluginAnswers_data()
 {
     QTest::addColumn<QJsonArray>("parameters");
+    QTest::addColumn<QStringList>("values");   // "<path>=<answer>"
+    QTest::addColumn<int>("channels");
+    QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("reply");
+    QTest::addColumn<QStringList>("reads");    // GetValue paths, in order
 
-    const QJsonObject vset = parameter("VSet", "\\VSet", "u32");
-    const QJsonObject names = parameter("Names", "\\Names", "string_array");
-    const QJsonObject other = parameter("Ramp", "\\Ramp", "float");
-    QTest::newRow("string array last") << QJsonArray{vset, names} << "{\"response\":\"ok\",\"VSet\":100}";
-    QTest::newRow("string array first") << QJsonArray{names, vset} << "{\"response\":\"ok\",\"VSet\":100}";
-    QTest::newRow("unknown value type") << QJsonArray{other, vset, other} << "{\"response\":\"ok\",\"VSet\":100}";
-    QTest::newRow("only unlisted types") << QJsonArray{names, other} << "{\"response\":\"ok\"}";
-    QTest::newRow("no parameters") << QJsonArray{} << "{\"response\":\"ok\"}";
+    const QString all = request("get_all_ch_values", "all");
+    const QString readOnly = request("get_all_ch_values", "read_only");
+    const QJsonObject vset = hvParameter("VSet", "u32");
+    const QJsonObject iset = hvParameter("ISet", "u32_array");
+    const QJsonObject names = hvParameter("Names", "string_array");
+    const QJsonObject other = hvParameter("Ramp", "float");
+    const QStringList values{"\\VSet=100", "\\Channel0\\ISet=1", "\\Channel1\\ISet=2", "\\Channel0\\Names=a",
+                             "\\Ramp=5"};
+    const QString vsetOnly = "{\"response\":\"ok\",\"VSet\":100}";
+    const QStringList vsetRead{"\\VSet"};
+
+    QTest::newRow("every scalar and array parameter in order")
+        << QJsonArray{vset, iset} << values << 2 << all << "{\"response\":\"ok\",\"VSet\":100,\"ISet\":[1,2]}"
+        << QStringList{"\\VSet", "\\Channel0\\ISet", "\\Channel1\\ISet"};
+    QTest::newRow("array parameters empty without channels")
+        << QJsonArray{iset, vset} << values << 0 << all << "{\"response\":\"ok\",\"ISet\":[],\"VSet\":100}" << vsetRead;
+    QTest::newRow("string array last") << QJsonArray{vset, names} << values << 1 << all << vsetOnly << vsetRead;
+    QTest::newRow("string array first") << QJsonArray{names, vset} << values << 1 << all << vsetOnly << vsetRead;
+    QTest::newRow("unknown value type") << QJsonArray{other, vset, other} << values << 1 << all << vsetOnly
+                                        << vsetRead;
+    QTest::newRow("only unlisted types") << QJsonArray{names, other} << values << 1 << all << "{\"response\":\"ok\"}"
+                                         << QStringList();
+    QTest::newRow("no parameters") << QJsonArray{} << values << 1 << all << "{\"response\":\"ok\"}" << QStringList();
+    // Unanswered reads (\Ramp, \Channel1\Pol) leave their place empty.
+    QTest::newRow("values inserted exactly as answered")
+        << QJsonArray{hvParameter("On", "boolean"), hvParameter("Mode", "list"), hvParameter("Ramp", "u32"),
+                      hvParameter("Mask", "bool_array"), hvParameter("Pol", "list_array")}
+        << QStringList{"\\On=true", "\\Mode=\"fast\"", "\\Channel0\\Mask=1", "\\Channel1\\Mask=0",
+                       "\\Channel0\\Pol=1.5e3"}
+        << 2 << all << "{\"response\":\"ok\",\"On\":true,\"Mode\":\"fast\",\"Ramp\":,\"Mask\":[1,0],\"Pol\":[1.5e3,]}"
+        << QStringList{"\\On", "\\Mode", "\\Ramp", "\\Channel0\\Mask", "\\Channel1\\Mask", "\\Channel0\\Pol",
+                       "\\Channel1\\Pol"};
+    QTest::newRow("read_only lists the read-only parameters")
+        << QJsonArray{vset, hvParameter("VMon", "u32", true), hvParameter("Label", "string_array", true),
+                      hvParameter("IMon", "u32_array", true), hvParameter("Alarm", "boolean", true)}
+        << QStringList{"\\VMon=1500", "\\Channel0\\IMon=3", "\\Channel1\\IMon=4", "\\Alarm=false"} << 2 << readOnly
+        << "{\"data\":[{\"VMon\":1500},{\"IMon\":[3,4]},{\"Alarm\":false}]}"
+        << QStringList{"\\VMon", "\\Channel0\\IMon", "\\Channel1\\IMon", "\\Alarm"};
+    QTest::newRow("read_only with every parameter writable")
+        << QJsonArray{vset, iset} << values << 2 << readOnly << "{\"data\":[]}" << QStringList();
+
+    // The "args" elements merge into one command.
+    const QStringList merged{
+        R"({"args":[{"cmd":"get_all_ch_values"},{"param":"all"}]})",
+        R"({"args":[{"cmd":"get_all_ch_values","param":"read_only"},{"param":"all"}]})",
+        R"({"args":[{"cmd":"hv_global_on"},{"cmd":"get_all_ch_values","param":"all"}]})",
+        R"({"path":"Hardware/HV1","args":[{"cmd":"get_all_ch_values"},{"other":1},{"param":"all"},{}]})"};
+    for (int i = 0; i < merged.size(); ++i)
+        QTest::addRow("args merged %d", i) << QJsonArray{vset} << values << 0 << merged[i] << vsetOnly << vsetRead;
+    QTest::newRow("param first") << QJsonArray{vset} << values << 0
+                                 << R"({"args":[{"param":"read_only"},{"cmd":"get_all_ch_values"}]})"
+                                 << "{\"data\":[]}" << QStringList();
+
+    // Requests it does not answer.
+    const QStringList ignored{request("get_all_ch_values", "everything"),
+                              R"({"args":[{"cmd":"get_all_ch_values"}]})",
+                              request("set_all_ch_values", "all"),
+                              request("GET_ALL_CH_VALUES", "all"),
+                              R"({"cmd":"get_all_ch_values","param":"all"})",
+                              R"({"args":{"cmd":"get_all_ch_values","param":"all"}})",
+                              R"({"args":[{"cmd":["get_all_ch_values"],"param":"all"}]})",
+                              "get_all_ch_values all",
+                              R"([{"cmd":"get_all_ch_values","param":"all"}])",
+                              ""};
+    for (int i = 0; i < ignored.size(); ++i)
+        QTest::addRow("ignored %d", i) << QJsonArray{vset} << values << 0 << ignored[i] << "" << QStringList();
 }
 
-void HvTest::listsNoParameterOfAnotherTypeAndNoStrayComma()
+void HvTest::repliesWithTheValuesThePluginAnswers()
 {
     QFETCH(QJsonArray, parameters);
+    QFETCH(QStringList, values);
+    QFETCH(int, channels);
+    QFETCH(QString, text);
     QFETCH(QString, reply);
-    ScriptPluginFixture* plugin = openBoard("HV1", boardEntry(parameters),
-                                            {{"\\VSet", "100"}, {"\\Channel0\\Names", "a"}, {"\\Ramp", "5"}});
+    QFETCH(QStringList, reads);
+    QMap<QString, QString> answers;
+    for (const QString& value : values)
+        answers.insert(value.section('=', 0, 0), value.section('=', 1));
+    ScriptPluginFixture* plugin = m_boards->open("HV1", configsEntry(parameters), answers);
     QVERIFY(plugin);
-    HV* hv = makeHv(hvEntry("hv", {"HV1"}, channels(1)));
+    HV* hv = makeHv(hvEntry({"HV1"}, channels ? ::channels(channels) : QJsonArray()));
 
-    QCOMPARE(ask(hv, request("get_all_ch_values", "all")), reply);
-    // Parameters left out of the reply are not read either.
-    for (const QString& path : plugin->paths("GetValue"))
-        QCOMPARE(path, QStringLiteral("\\VSet"));
-}
-
-void HvTest::insertsValuesExactlyAsThePluginAnswers()
-{
-    ScriptPluginFixture* plugin =
-        openBoard("HV1",
-                  boardEntry({parameter("On", "\\On", "boolean"), parameter("Mode", "\\Mode", "list"),
-                              parameter("Ramp", "\\Ramp", "u32"), parameter("Mask", "\\Mask", "bool_array"),
-                              parameter("Pol", "\\Pol", "list_array")}),
-                  {{"\\On", "true"}, {"\\Mode", "\"fast\""}, {"\\Channel0\\Mask", "1"},
-                   {"\\Channel1\\Mask", "0"}, {"\\Channel0\\Pol", "1.5e3"}});
-    QVERIFY(plugin);
-    HV* hv = makeHv(hvEntry("hv", {"HV1"}, channels(2)));
-
-    // Unanswered reads (\Ramp, \Channel1\Pol) leave their place empty.
-    QCOMPARE(ask(hv, request("get_all_ch_values", "all")),
-             QStringLiteral("{\"response\":\"ok\",\"On\":true,\"Mode\":\"fast\",\"Ramp\":,\"Mask\":[1,0],\"Pol\":[1.5e3,]}"));
-}
-
-void HvTest::listsArrayParametersEmptyWithoutChannels()
-{
-    ScriptPluginFixture* plugin =
-        openBoard("HV1", boardEntry({parameter("ISet", "\\ISet", "u32_array"), parameter("VSet", "\\VSet", "u32")}),
-                  {{"\\VSet", "7"}});
-    QVERIFY(plugin);
-    HV* hv = makeHv(hvEntry("hv", {"HV1"}));
-
-    QCOMPARE(ask(hv, request("get_all_ch_values", "all")), QStringLiteral("{\"response\":\"ok\",\"ISet\":[],\"VSet\":7}"));
-    QCOMPARE(plugin->paths("GetValue"), QStringList({"\\VSet"}));
+    QCOMPARE(ask(hv, text), reply);
+    QCOMPARE(plugin->paths("GetValue"), reads);
+    QCOMPARE(plugin->briefs({"SetValue", "SendCommand"}), QStringList());
 }
 
 void HvTest::appendsItsReplyToWhatTheOutputHolds()
 {
-    QVERIFY(openBoard("HV1", boardEntry({parameter("VSet", "\\VSet", "u32")}), {{"\\VSet", "3"}}));
-    HV* hv = makeHv(hvEntry("hv", {"HV1"}));
+    QVERIFY(m_boards->open("HV1", configsEntry({hvParameter("VSet", "u32")}), {{"\\VSet", "3"}}));
+    HV* hv = makeHv(hvEntry({"HV1"}));
 
     QString reply = QStringLiteral("before;");
     QVERIFY(QuarixBlock::interpret(hv, request("get_all_ch_values", "all"), &reply));
     QCOMPARE(reply, QStringLiteral("before;{\"response\":\"ok\",\"VSet\":3}"));
 }
 
-// --- Data reply --------------------------------------------------------------
-
-void HvTest::answersReadOnlyWithTheReadOnlyParametersOnly()
-{
-    ScriptPluginFixture* plugin =
-        openBoard("HV1",
-                  boardEntry({parameter("VSet", "\\VSet", "u32"), parameter("VMon", "\\VMon", "u32", true),
-                              parameter("Label", "\\Label", "string_array", true),
-                              parameter("IMon", "\\IMon", "u32_array", true),
-                              parameter("Alarm", "\\Alarm", "boolean", true)}),
-                  {{"\\VSet", "100"}, {"\\VMon", "1500"}, {"\\Channel0\\IMon", "3"}, {"\\Channel1\\IMon", "4"},
-                   {"\\Alarm", "false"}});
-    QVERIFY(plugin);
-    HV* hv = makeHv(hvEntry("hv", {"HV1"}, channels(2)));
-
-    QCOMPARE(ask(hv, request("get_all_ch_values", "read_only")),
-             QStringLiteral("{\"data\":[{\"VMon\":1500},{\"IMon\":[3,4]},{\"Alarm\":false}]}"));
-    QCOMPARE(plugin->paths("GetValue"), QStringList({"\\VMon", "\\Channel0\\IMon", "\\Channel1\\IMon", "\\Alarm"}));
-}
-
-void HvTest::answersReadOnlyWithAnEmptyListWhenEveryParameterIsWritable()
-{
-    ScriptPluginFixture* plugin =
-        openBoard("HV1", boardEntry({parameter("VSet", "\\VSet", "u32"), parameter("ISet", "\\ISet", "u32_array")}),
-                  {{"\\VSet", "100"}, {"\\Channel0\\ISet", "1"}, {"\\Channel1\\ISet", "2"}});
-    QVERIFY(plugin);
-    HV* hv = makeHv(hvEntry("hv", {"HV1"}, channels(2)));
-
-    QCOMPARE(ask(hv, request("get_all_ch_values", "read_only")), QStringLiteral("{\"data\":[]}"));
-    QCOMPARE(plugin->paths("GetValue"), QStringList());
-}
-
-// --- Requests it does not answer ---------------------------------------------
-
-void HvTest::ignoresRequestsItDoesNotKnow_data()
-{
-    QTest::addColumn<QString>("text");
-
-    QTest::newRow("unknown param") << request("get_all_ch_values", "everything");
-    QTest::newRow("param absent") << R"({"args":[{"cmd":"get_all_ch_values"}]})";
-    QTest::newRow("unknown cmd") << request("set_all_ch_values", "all");
-    QTest::newRow("cmd with other case") << request("GET_ALL_CH_VALUES", "all");
-    QTest::newRow("top-level cmd, no args") << R"({"cmd":"get_all_ch_values","param":"all"})";
-    QTest::newRow("args not an array") << R"({"args":{"cmd":"get_all_ch_values","param":"all"}})";
-    QTest::newRow("cmd not a string") << R"({"args":[{"cmd":["get_all_ch_values"],"param":"all"}]})";
-    QTest::newRow("not JSON") << "get_all_ch_values all";
-    QTest::newRow("JSON array") << R"([{"cmd":"get_all_ch_values","param":"all"}])";
-    QTest::newRow("empty text") << "";
-}
-
-void HvTest::ignoresRequestsItDoesNotKnow()
-{
-    QFETCH(QString, text);
-    ScriptPluginFixture* plugin = openBoard("HV1", boardEntry({parameter("VSet", "\\VSet", "u32")}), {{"\\VSet", "1"}});
-    QVERIFY(plugin);
-    HV* hv = makeHv(hvEntry("hv", {"HV1"}));
-
-    QCOMPARE(ask(hv, text), QString());
-    QCOMPARE(plugin->briefs(), QStringList());
-}
-
-// --- Without a board ---------------------------------------------------------
-
-void HvTest::answersBoardNotConnectedWithoutBoard_data()
-{
-    QTest::addColumn<QString>("param");
-    QTest::newRow("all") << "all";
-    QTest::newRow("read_only") << "read_only";
-    QTest::newRow("unknown param") << "anything";
-}
-
-void HvTest::answersBoardNotConnectedWithoutBoard()
-{
-    QFETCH(QString, param);
-    ScriptPluginFixture* other = openBoard("HV1", boardEntry({parameter("VSet", "\\VSet", "u32")}));
-    QVERIFY(other);
-    HV* hv = makeHv(hvEntry("hv", {"HV9"}));
-
-    QCOMPARE(ask(hv, request("get_all_ch_values", param)), kNotConnected);
-    QCOMPARE(other->briefs(), QStringList());
-}
-
-void HvTest::globalCommandsWithoutBoardSendNothing_data()
+void HvTest::withoutBoardAnswersNotConnectedAndSendsNothing_data()
 {
     QTest::addColumn<QString>("cmd");
-    QTest::newRow("on") << "hv_global_on";
-    QTest::newRow("off") << "hv_global_off";
+    QTest::addColumn<QString>("param");
+    QTest::addColumn<QString>("reply");
+    QTest::newRow("all") << "get_all_ch_values" << "all" << kNotConnected;
+    QTest::newRow("read_only") << "get_all_ch_values" << "read_only" << kNotConnected;
+    QTest::newRow("unknown param") << "get_all_ch_values" << "anything" << kNotConnected;
+    QTest::newRow("on") << "hv_global_on" << "" << "";
+    QTest::newRow("off") << "hv_global_off" << "" << "";
 }
 
-void HvTest::globalCommandsWithoutBoardSendNothing()
+void HvTest::withoutBoardAnswersNotConnectedAndSendsNothing()
 {
     QFETCH(QString, cmd);
-    const QJsonObject entry{{"commands", QJsonArray{QJsonObject{{"path", "\\cfg\\All"}, {"command_type", "config_all"}}}}};
-    ScriptPluginFixture* other = openBoard("HV1", entry);
+    QFETCH(QString, param);
+    QFETCH(QString, reply);
+    QJsonObject entry = configsEntry({hvParameter("VSet", "u32")});
+    entry.insert("commands", QJsonArray{QJsonObject{{"path", "\\cfg\\All"}, {"command_type", "config_all"}}});
+    ScriptPluginFixture* other = m_boards->open("HV1", entry);
     QVERIFY(other);
-    HV* hv = makeHv(hvEntry("hv", {"HV9"}));
+    HV* hv = makeHv(hvEntry({"HV9"}));
 
-    QCOMPARE(ask(hv, request(cmd, "")), QString());
+    QCOMPARE(ask(hv, request(cmd, param)), reply);
     QCOMPARE(other->briefs(), QStringList());
 }
-
-// --- Global commands ---------------------------------------------------------
 
 void HvTest::globalCommandSendsItsPathThenTheConfigureSequence_data()
 {
@@ -527,21 +334,23 @@ void HvTest::globalCommandSendsItsPathThenTheConfigureSequence()
 {
     QFETCH(QString, cmd);
     QFETCH(QString, path);
-    QJsonObject entry = boardEntry({parameter("VSet", "\\VSet", "u32")});
+    QJsonObject entry = configsEntry({hvParameter("VSet", "u32")});
     entry.insert("endpoints", QJsonArray{QJsonObject{{"name", "mon"}, {"enable", true}},
                                          QJsonObject{{"name", "idle"}, {"enable", false}}});
-    entry.insert("commands",
-                 QJsonArray{QJsonObject{{"path", "\\cfg\\Apply"}, {"command_type", "config"}},
-                            QJsonObject{{"path", "\\mon\\Start"}, {"command_type", "start"}, {"endpoint_type", "mon"}},
-                            QJsonObject{{"path", "\\mon\\Stop"}, {"command_type", "stop"}, {"endpoint_type", "mon"}},
-                            QJsonObject{{"path", "\\mon\\Cfg"}, {"command_type", "config"}, {"endpoint_type", "mon"}},
-                            QJsonObject{{"path", "\\idle\\Stop"}, {"command_type", "stop"}, {"endpoint_type", "idle"}},
-                            QJsonObject{{"path", "\\idle\\Start"}, {"command_type", "start"}, {"endpoint_type", "idle"}}});
-    ScriptPluginFixture* plugin = openBoard("HV1", entry, {{"\\VSet", "1"}});
-    QVERIFY(plugin);
-    ScriptPluginFixture* other = openBoard("HV2", entry);
-    QVERIFY(other);
-    HV* hv = makeHv(hvEntry("hv", {"HV1"}));
+    const auto command = [](const char* path, const char* type, const char* endpoint) {
+        QJsonObject object{{"path", path}, {"command_type", type}};
+        if (*endpoint)
+            object.insert("endpoint_type", endpoint);
+        return object;
+    };
+    entry.insert("commands", QJsonArray{command("\\cfg\\Apply", "config", ""), command("\\mon\\Start", "start", "mon"),
+                                        command("\\mon\\Stop", "stop", "mon"), command("\\mon\\Cfg", "config", "mon"),
+                                        command("\\idle\\Stop", "stop", "idle"),
+                                        command("\\idle\\Start", "start", "idle")});
+    ScriptPluginFixture* plugin = m_boards->open("HV1", entry, {{"\\VSet", "1"}});
+    ScriptPluginFixture* other = m_boards->open("HV2", entry);
+    QVERIFY(plugin && other);
+    HV* hv = makeHv(hvEntry({"HV1"}));
 
     QCOMPARE(ask(hv, request(cmd, "all")), QString());
     QCOMPARE(plugin->briefs(),

@@ -1,5 +1,6 @@
 // Plugin discovery: which files of boards/ are loaded, and what a bad one logs.
 #include "board_access/plugin_loader.h"
+#include "log_capture.h"
 #include "script_plugin_fixture.h"
 
 #include <QLibrary>
@@ -9,14 +10,15 @@
 using scriptplugin::ScriptPluginFixture;
 
 namespace {
-QStringList g_log;
-void captureLog(QtMsgType, const QMessageLogContext&, const QString& text)
+// Loads the folder; returns the file names of the libraries it added, sorted, and the log lines.
+QStringList loadAll(const QString& folder, QStringList* log)
 {
-    g_log.append(text);
-}
-
-QStringList loadedNamesSince(int first)
-{
+    const int first = PluginLoader::libraries().size();
+    {
+        LogCapture capture;
+        PluginLoader::loadAll(folder);
+        *log = capture.lines();
+    }
     QStringList names;
     const QList<QLibrary*>& libraries = PluginLoader::libraries();
     for (int i = first; i < libraries.size(); ++i)
@@ -34,13 +36,9 @@ private slots:
         QTemporaryDir dir;
         for (const char* name : {"VRAXDig2.so", "libVRAXDig2.so", "vraxdig2_old.so", "other.so", "VRAXDig2.so.bak"})
             QVERIFY(QFile::copy(ScriptPluginFixture::pluginPath(), dir.filePath(name)));
-        const int before = PluginLoader::libraries().size();
-        g_log.clear();
-        auto previous = qInstallMessageHandler(captureLog);
-        PluginLoader::loadAll(dir.path());
-        qInstallMessageHandler(previous);
-        QCOMPARE(loadedNamesSince(before), (QStringList{"VRAXDig2.so", "libVRAXDig2.so"}));
-        QVERIFY(g_log.isEmpty());
+        QStringList log;
+        QCOMPARE(loadAll(dir.path(), &log), (QStringList{"VRAXDig2.so", "libVRAXDig2.so"}));
+        QVERIFY(log.isEmpty());
     }
 
     void aBrokenLibraryIsLoggedAndLoadingGoesOn()
@@ -51,37 +49,28 @@ private slots:
         broken.write("this is not a shared library");
         broken.close();
         QVERIFY(QFile::copy(ScriptPluginFixture::pluginPath(), dir.filePath("libVRAXDig2Good.so")));
-        const int before = PluginLoader::libraries().size();
-        g_log.clear();
-        auto previous = qInstallMessageHandler(captureLog);
-        PluginLoader::loadAll(dir.path());
-        qInstallMessageHandler(previous);
-        QCOMPARE(loadedNamesSince(before), QStringList{"libVRAXDig2Good.so"});
-        QCOMPARE(g_log.size(), 3);
-        QCOMPARE(g_log.at(0), QStringLiteral("Unable to load plugin:  \"libVRAXDig2Broken.so\""));
-        QVERIFY(g_log.at(1).startsWith(QStringLiteral("Error:   \"")));
-        QVERIFY(g_log.at(1).size() > 12);   // the loader's own reason follows
-        QCOMPARE(g_log.at(2), QStringLiteral("Execution terminated"));
+        QStringList log;
+        QCOMPARE(loadAll(dir.path(), &log), QStringList{"libVRAXDig2Good.so"});
+        QCOMPARE(log.size(), 3);
+        QCOMPARE(log.at(0), QStringLiteral("Unable to load plugin:  \"libVRAXDig2Broken.so\""));
+        QVERIFY(log.at(1).startsWith(QStringLiteral("Error:   \"")));
+        QVERIFY(log.at(1).size() > 12);   // the loader's own reason follows
+        QCOMPARE(log.at(2), QStringLiteral("Execution terminated"));
     }
 
     void aMissingFolderLoadsNothingQuietly()
     {
-        const int before = PluginLoader::libraries().size();
-        g_log.clear();
-        auto previous = qInstallMessageHandler(captureLog);
-        PluginLoader::loadAll(QStringLiteral("/nonexistent/boards/"));
-        qInstallMessageHandler(previous);
-        QCOMPARE(PluginLoader::libraries().size(), before);
-        QVERIFY(g_log.isEmpty());
+        QStringList log;
+        QCOMPARE(loadAll(QStringLiteral("/nonexistent/boards/"), &log), QStringList());
+        QVERIFY(log.isEmpty());
     }
 
     void baseNameDropsEverythingFromTheFirstDot()
     {
         QTemporaryDir dir;
         QVERIFY(QFile::copy(ScriptPluginFixture::pluginPath(), dir.filePath("libVRAXDig2.old.so")));
-        const int before = PluginLoader::libraries().size();
-        PluginLoader::loadAll(dir.path());
-        QCOMPARE(PluginLoader::libraries().size(), before + 1);
+        QStringList log;
+        QCOMPARE(loadAll(dir.path(), &log).size(), 1);
         QCOMPARE(PluginLoader::baseName(PluginLoader::libraries().last()), QStringLiteral("libVRAXDig2"));
     }
 };

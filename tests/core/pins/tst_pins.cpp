@@ -34,6 +34,12 @@ PinMessage messageWith(quint64 header, int payloads)
         message.packet->items.push_back(new CountedPayload);
     return message;
 }
+// An output pin with one input connected to it.
+struct Wire {
+    PinOutput output{nullptr, QStringLiteral("energy")};
+    PinInput input{nullptr, QStringLiteral("energy")};
+    Wire() { input.Connect(&output); }
+};
 }  // namespace
 
 class TestPins : public QObject {
@@ -43,20 +49,15 @@ private slots:
 
     void messagesComeOutInTheOrderTheyWentIn()
     {
-        PinOutput output(nullptr, QStringLiteral("energy"));
-        PinInput input(nullptr, QStringLiteral("energy"));
-        input.Connect(&output);
+        Wire w;
         for (quint64 h : {10u, 20u, 30u})
-            QVERIFY(output.Push(messageWith(h, 1)));
+            QVERIFY(w.output.Push(messageWith(h, 1)));
         for (quint64 h : {10u, 20u, 30u}) {
             PinMessage message;
-            QCOMPARE(input.Pop(message), 0);
-            QCOMPARE(message.header0, h);
-            QCOMPARE(message.header1, h + 1);
-            QCOMPARE(message.data_type, QStringLiteral("energy"));
-            QCOMPARE(message.source, QStringLiteral("endpoints\\list"));
-            QCOMPARE(message.reserved, quint64(7));
-            QCOMPARE(message.packet->timestamp, h);
+            QCOMPARE(w.input.Pop(message), 0);
+            QCOMPARE(QStringLiteral("%1 %2 %3 %4 %5 %6").arg(message.data_type, message.source).arg(message.header0)
+                         .arg(message.header1).arg(message.reserved).arg(message.packet->timestamp),
+                     QStringLiteral("energy endpoints\\list %1 %2 7 %1").arg(h).arg(h + 1));
             delete message.packet;
         }
         QCOMPARE(g_alive.load(), 0);
@@ -64,13 +65,11 @@ private slots:
 
     void popOnAnEmptyPinLeavesTheRecordUntouched()
     {
-        PinOutput output(nullptr, QStringLiteral("energy"));
-        PinInput input(nullptr, QStringLiteral("energy"));
-        input.Connect(&output);
+        Wire w;
         PinMessage record;
         record.header0 = 99;
         record.data_type = QStringLiteral("keep");
-        QCOMPARE(input.Pop(record), 1);
+        QCOMPARE(w.input.Pop(record), 1);
         QCOMPARE(record.header0, quint64(99));
         QCOMPARE(record.data_type, QStringLiteral("keep"));
     }
@@ -106,26 +105,22 @@ private slots:
 
     void aMessageWithoutPacketTravelsLikeAnyOther()
     {
-        PinOutput output(nullptr, QStringLiteral("x"));
-        PinInput input(nullptr, QStringLiteral("x"));
-        input.Connect(&output);
+        Wire w;
         PinMessage message;
         message.header0 = 5;
-        QVERIFY(output.Push(message));
+        QVERIFY(w.output.Push(message));
         PinMessage popped;
-        QCOMPARE(input.Pop(popped), 0);
+        QCOMPARE(w.input.Pop(popped), 0);
         QCOMPARE(popped.header0, quint64(5));
         QVERIFY(popped.packet == nullptr);
     }
 
     void eachPushIsRelayedAsDataReadyWithTheQueueLength()
     {
-        PinOutput output(nullptr, QStringLiteral("energy"));
-        PinInput input(nullptr, QStringLiteral("energy"));
-        input.Connect(&output);
-        QSignalSpy ready(&input, &PinInput::DataReady);
-        output.Push(messageWith(1, 0));
-        output.Push(messageWith(2, 0));
+        Wire w;
+        QSignalSpy ready(&w.input, &PinInput::DataReady);
+        w.output.Push(messageWith(1, 0));
+        w.output.Push(messageWith(2, 0));
         QCOMPARE(ready.count(), 2);   // same thread: delivered before Push returns
         QCOMPARE(ready.at(0).at(0).toInt(), 1);
         QCOMPARE(ready.at(1).at(0).toInt(), 2);
@@ -133,12 +128,10 @@ private slots:
 
     void aPushFromAnotherThreadArrivesQueuedOnTheOwnerThread()
     {
-        PinOutput output(nullptr, QStringLiteral("energy"));
-        PinInput input(nullptr, QStringLiteral("energy"));
-        input.Connect(&output);
+        Wire w;
         QThread* receiverThread = nullptr;
-        connect(&input, &PinInput::DataReady, this, [&](int) { receiverThread = QThread::currentThread(); });
-        std::thread producer([&] { output.Push(messageWith(1, 0)); });
+        connect(&w.input, &PinInput::DataReady, this, [&](int) { receiverThread = QThread::currentThread(); });
+        std::thread producer([&] { w.output.Push(messageWith(1, 0)); });
         producer.join();
         QTRY_VERIFY(receiverThread != nullptr);
         QCOMPARE(receiverThread, QThread::currentThread());
@@ -165,15 +158,13 @@ private slots:
 
     void concurrentProducerAndConsumerLoseNothing()
     {
-        PinOutput output(nullptr, QStringLiteral("energy"));
-        PinInput input(nullptr, QStringLiteral("energy"));
-        input.Connect(&output);
+        Wire w;
         constexpr int kMessages = 5000;
         std::thread producer([&] {
             for (int i = 0; i < kMessages; ++i) {
-                while (output.size() >= PinOutput::kQueueLimit)
+                while (w.output.size() >= PinOutput::kQueueLimit)
                     std::this_thread::yield();
-                output.Push(messageWith(i, 1));
+                w.output.Push(messageWith(i, 1));
             }
         });
         int received = 0;
@@ -181,7 +172,7 @@ private slots:
         bool ordered = true;
         while (received < kMessages) {
             PinMessage message;
-            if (input.Pop(message) == 0) {
+            if (w.input.Pop(message) == 0) {
                 ordered = ordered && message.header0 == expected++;
                 delete message.packet;
                 ++received;

@@ -47,6 +47,24 @@ QString quoted(const QString& text)
 {
     return QLatin1Char('"') + text + QLatin1Char('"');
 }
+
+const QJsonArray kListEndpoint{QJsonObject{{"name", "list"}, {"path", "endpoints\\list"}, {"enable", true}}};
+
+// A server copy with the scripted plugin in its boards/ folder and a script for board "B1".
+struct ScriptedServer {
+    ServerProcess server;
+    ScriptPluginFixture board{server.dir()};
+
+    bool prepare() { return board.write() && server.addPlugin(ScriptPluginFixture::pluginPath()); }
+    // The configuration of board B1 on the script, with the given storage folder and chains.
+    QString writeConfig(const QString& storage, const QJsonObject& extra = {}, const QJsonArray& processing = {})
+    {
+        QJsonObject entry = boardEntry("B1", board.connectionString());
+        for (auto it = extra.begin(); it != extra.end(); ++it)
+            entry.insert(it.key(), it.value());
+        return server.writeConfig(configWith(storage, {entry}, processing));
+    }
+};
 }  // namespace
 
 class TestStartup : public QObject {
@@ -170,13 +188,10 @@ private slots:
         }
         if (readOnly.isEmpty())
             QSKIP("no read-only folder on this machine");
-        ServerProcess server;
-        ScriptPluginFixture board(server.dir());
-        QVERIFY(board.write());
-        server.addPlugin(ScriptPluginFixture::pluginPath());
-        const QString configPath =
-            server.writeConfig(configWith(readOnly, {boardEntry("B1", board.connectionString())}));
-        QVERIFY(server.start(configPath, false));
+        ScriptedServer run;
+        QVERIFY(run.prepare());
+        ServerProcess& server = run.server;
+        QVERIFY(server.start(run.writeConfig(readOnly), false));
         QCOMPARE(server.waitForExit(), 1);
         QVERIFY(containsInOrder(server.output(), {"Storage folder is not writable. Create:  " + quoted(readOnly) +
                                                   "  and check write permission for current user"}));
@@ -195,14 +210,11 @@ private slots:
 
     void aLibraryThatDoesNotLoadIsSkipped()
     {
-        ServerProcess server;
-        ScriptPluginFixture board(server.dir());
-        QVERIFY(board.write());
+        ScriptedServer run;
+        QVERIFY(run.prepare());
+        ServerProcess& server = run.server;
         server.addBoardFile(QStringLiteral("libVRAXDig2Broken.so"), "not a library");
-        server.addPlugin(ScriptPluginFixture::pluginPath());
-        const QString configPath =
-            server.writeConfig(configWith(server.storagePath(), {boardEntry("B1", board.connectionString())}));
-        QVERIFY(server.start(configPath));
+        QVERIFY(server.start(run.writeConfig(server.storagePath())));
         QVERIFY(containsInOrder(server.output(), {"Unable to load plugin:  \"libVRAXDig2Broken.so\"", "Error:   \"",
                                                   "Execution terminated", "QUARIX IS STARTED AND READY"}));
         QCOMPARE(server.terminate(), 0);
@@ -274,18 +286,14 @@ private slots:
     {
         QFETCH(QString, chain);
         QFETCH(QString, problem);
-        ServerProcess server;
-        ScriptPluginFixture board(server.dir());
-        QVERIFY(board.write());
-        server.addPlugin(ScriptPluginFixture::pluginPath());
-        QJsonObject entry = boardEntry("B1", board.connectionString());
-        entry.insert("endpoints", QJsonDocument::fromJson(R"([{"name": "list", "path": "endpoints\\list", "enable": true}])").array());
+        ScriptedServer run;
+        QVERIFY(run.prepare());
+        ServerProcess& server = run.server;
         const QJsonArray blocks = QJsonDocument::fromJson(chain.toUtf8()).array();
         QVERIFY(!blocks.isEmpty());
         const QJsonArray processing{QJsonObject{
             {"filter_chain", QJsonArray{QJsonObject{{"enable", true}, {"name", "main"}, {"chain", blocks}}}}}};
-        const QString configPath = server.writeConfig(configWith(server.storagePath(), {entry}, processing));
-        QVERIFY(server.start(configPath, false));
+        QVERIFY(server.start(run.writeConfig(server.storagePath(), {{"endpoints", kListEndpoint}}, processing), false));
         QCOMPARE(server.waitForExit(), 1);
         QVERIFY(containsInOrder(server.output(), {problem}));
         QVERIFY(!server.output().contains("QUARIX IS STARTED AND READY"));
@@ -294,12 +302,9 @@ private slots:
     void wiringThatIsValidStartsTheServer()
     {
         // A "pin" given as a JSON number means output 0; a source ignores "input_count".
-        ServerProcess server;
-        ScriptPluginFixture board(server.dir());
-        QVERIFY(board.write());
-        server.addPlugin(ScriptPluginFixture::pluginPath());
-        QJsonObject entry = boardEntry("B1", board.connectionString());
-        entry.insert("endpoints", QJsonDocument::fromJson(R"([{"name": "list", "path": "endpoints\\list", "enable": true}])").array());
+        ScriptedServer run;
+        QVERIFY(run.prepare());
+        ServerProcess& server = run.server;
         const QJsonArray blocks = QJsonDocument::fromJson(R"([
             {"block_type": "source", "name": "src", "data_type": "energy", "input_count": 2,
              "sources": [{"source": "B1", "pin": "endpoints\\list"}]},
@@ -310,8 +315,7 @@ private slots:
             {"filter_chain", QJsonArray{QJsonObject{{"enable", true}, {"name", "main"}, {"chain", blocks}},
                                         QJsonObject{{"enable", false}, {"name", "off"},
                                                     {"chain", QJsonArray{QJsonObject{{"block_type", "nonsense"}}}}}}}}};
-        const QString configPath = server.writeConfig(configWith(server.storagePath(), {entry}, processing));
-        QVERIFY(server.start(configPath));
+        QVERIFY(server.start(run.writeConfig(server.storagePath(), {{"endpoints", kListEndpoint}}, processing)));
         QVERIFY2(!server.output().contains(QStringLiteral("Warning")), qPrintable(server.output()));
         QCOMPARE(server.terminate(), 0);
     }

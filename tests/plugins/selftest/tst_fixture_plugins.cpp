@@ -35,6 +35,23 @@ T unreadFilled()
     return value;
 }
 
+template <typename Record>
+const Record& record(const readout::DataList& list, int i)
+{
+    return *static_cast<const Record*>(static_cast<const readout::Entry*>(list.entries)[i].record);
+}
+
+// The header words of every entry a read delivered: "h0/h1 h0/h1 ...".
+QString delivered(const readout::DataList& list)
+{
+    QStringList words;
+    for (int i = 0; i < list.count; ++i) {
+        const readout::Entry& entry = static_cast<const readout::Entry*>(list.entries)[i];
+        words << QStringLiteral("%1/%2").arg(entry.header0).arg(entry.header1);
+    }
+    return words.join(' ');
+}
+
 template <typename T>
 QVector<T> arrayAt(const T* values, int count)
 {
@@ -48,6 +65,11 @@ class FixturePluginsTest : public QObject {
 
 private slots:
     void initTestCase();
+    void init()
+    {
+        dir_ = std::make_unique<QTemporaryDir>();
+        board_ = std::make_unique<ScriptPluginFixture>(dir_->path());
+    }
 
     // Records laid out as the server reads them
     void energyBatchesComeOutInOrderWithEveryFieldInPlace();
@@ -82,7 +104,12 @@ private slots:
 
 private:
     uint32_t open(const ScriptPluginFixture& board, int32_t* status = nullptr);
-    readout::DataList read(uint32_t handle, const char* path, int32_t* status);
+    readout::DataList read(uint32_t handle, const char* path, int32_t* status = nullptr);
+    // Writes the script of `board` and opens it.
+    uint32_t openBoard();
+
+    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<ScriptPluginFixture> board_;
 
     QLibrary library_{QStringLiteral(QUARIX_SCRIPT_PLUGIN)};
     VRAXDig2_Open_t open_ = nullptr;
@@ -116,202 +143,151 @@ uint32_t FixturePluginsTest::open(const ScriptPluginFixture& board, int32_t* sta
     return handle;
 }
 
+uint32_t FixturePluginsTest::openBoard()
+{
+    return board_->write() ? open(*board_) : 0;
+}
+
 // As the server does: a zeroed data list, the fixed time-out.
 readout::DataList FixturePluginsTest::read(uint32_t handle, const char* path, int32_t* status)
 {
     readout::DataList list;
     std::memset(&list, 0, sizeof list);
-    *status = readData_(handle, path, vraxdig2::kReadTimeoutMs, &list);
+    const int32_t result = readData_(handle, path, vraxdig2::kReadTimeoutMs, &list);
+    if (status)
+        *status = result;
     return list;
 }
 
 void FixturePluginsTest::energyBatchesComeOutInOrderWithEveryFieldInPlace()
 {
-    QTemporaryDir dir;
-    ScriptPluginFixture board(dir.path());
     const uint64_t beyondDouble = (uint64_t(1) << 53) + 1;
-    board.addEnergyBatch(kEvents, {{beyondDouble, kMax64, 1000, 3, 4000, 12.5, 1, 2, 7},
-                                   {21, 22, kMax64 - 1, 31, 0xFFFFFFFF, -0.25, 255, 0, 0xDEADBEEF}})
+    board_->addEnergyBatch(kEvents, {{beyondDouble, kMax64, 1000, 3, 4000, 12.5, 1, 2, 7},
+                                     {21, 22, kMax64 - 1, 31, 0xFFFFFFFF, -0.25, 255, 0, 0xDEADBEEF}})
         .addEnergyBatch(kEvents, {{41, 42, 2000, 5, 6, 1e-300, 0, 128, 9}});
-    QVERIFY(board.write());
-    const uint32_t handle = open(board);
+    const uint32_t handle = openBoard();
+    QVERIFY(handle);
 
     const auto expected = [](uint64_t ts, uint32_t ch, uint32_t raw, double e, uint8_t f1, uint8_t f2, uint32_t x) {
         auto r = unreadFilled<readout::EnergyEvent>();
         r.timestamp = ts, r.channel = ch, r.energy_raw = raw, r.energy = e, r.flag1 = f1, r.flag2 = f2, r.extra = x;
         return bytesOf(r);
     };
-    int32_t status = -100;
-    readout::DataList first = read(handle, kEvents, &status);
-    QCOMPARE(status, 0);
-    QCOMPARE(first.count, 2);
-    const auto* entries = static_cast<const readout::Entry*>(first.entries);
-    QCOMPARE(entries[0].header0, beyondDouble);
-    QCOMPARE(entries[0].header1, kMax64);
-    QCOMPARE(entries[1].header0, uint64_t(21));
-    QCOMPARE(entries[1].header1, uint64_t(22));
-    QCOMPARE(bytesOf(*static_cast<const readout::EnergyEvent*>(entries[0].record)),
-             expected(1000, 3, 4000, 12.5, 1, 2, 7));
-    QCOMPARE(bytesOf(*static_cast<const readout::EnergyEvent*>(entries[1].record)),
+    readout::DataList first = read(handle, kEvents);
+    QCOMPARE(delivered(first), QStringLiteral("9007199254740993/18446744073709551615 21/22"));
+    QCOMPARE(bytesOf(record<readout::EnergyEvent>(first, 0)), expected(1000, 3, 4000, 12.5, 1, 2, 7));
+    QCOMPARE(bytesOf(record<readout::EnergyEvent>(first, 1)),
              expected(kMax64 - 1, 31, 0xFFFFFFFF, -0.25, 255, 0, 0xDEADBEEF));
     QCOMPARE(freePointer_(handle, kEvents, &first), 0);
 
-    readout::DataList second = read(handle, kEvents, &status);
-    QCOMPARE(status, 0);
-    QCOMPARE(second.count, 1);
-    entries = static_cast<const readout::Entry*>(second.entries);
-    QCOMPARE(entries[0].header0, uint64_t(41));
-    QCOMPARE(bytesOf(*static_cast<const readout::EnergyEvent*>(entries[0].record)),
-             expected(2000, 5, 6, 1e-300, 0, 128, 9));
+    readout::DataList second = read(handle, kEvents);
+    QCOMPARE(delivered(second), QStringLiteral("41/42"));
+    QCOMPARE(bytesOf(record<readout::EnergyEvent>(second, 0)), expected(2000, 5, 6, 1e-300, 0, 128, 9));
     QCOMPARE(freePointer_(handle, kEvents, &second), 0);
 }
 
 void FixturePluginsTest::energyPairRecordHoldsBothChannelsOfThePair()
 {
-    QTemporaryDir dir;
-    ScriptPluginFixture board(dir.path());
-    board.addPairBatch("endpoints\\pairs", {{7, 8, 123456789, 5, 1111, 2222, 11.5, -22.75, 3, 4, 99}});
-    QVERIFY(board.write());
-    const uint32_t handle = open(board);
+    board_->addPairBatch("endpoints\\pairs", {{7, 8, 123456789, 5, 1111, 2222, 11.5, -22.75, 3, 4, 99}});
+    const uint32_t handle = openBoard();
+    QVERIFY(handle);
 
-    int32_t status = -100;
-    readout::DataList list = read(handle, "endpoints\\pairs", &status);
-    QCOMPARE(status, 0);
-    QCOMPARE(list.count, 1);
-    const auto* entry = static_cast<const readout::Entry*>(list.entries);
-    QCOMPARE(entry->header0, uint64_t(7));
-    QCOMPARE(entry->header1, uint64_t(8));
+    readout::DataList list = read(handle, "endpoints\\pairs");
+    QCOMPARE(delivered(list), QStringLiteral("7/8"));
     auto expected = unreadFilled<readout::EnergyPair>();
-    expected.timestamp = 123456789;
-    expected.pair_index = 5;
-    expected.energy_raw[0] = 1111;
-    expected.energy_raw[1] = 2222;
-    expected.energy[0] = 11.5;
-    expected.energy[1] = -22.75;
-    expected.flag1 = 3;
-    expected.flag2 = 4;
-    expected.extra = 99;
-    QCOMPARE(bytesOf(*static_cast<const readout::EnergyPair*>(entry->record)), bytesOf(expected));
+    expected.timestamp = 123456789, expected.pair_index = 5, expected.energy_raw[0] = 1111;
+    expected.energy_raw[1] = 2222, expected.energy[0] = 11.5, expected.energy[1] = -22.75;
+    expected.flag1 = 3, expected.flag2 = 4, expected.extra = 99;
+    QCOMPARE(bytesOf(record<readout::EnergyPair>(list, 0)), bytesOf(expected));
     QCOMPARE(freePointer_(handle, "endpoints\\pairs", &list), 0);
 }
 
 void FixturePluginsTest::waveformRecordPointsToItsTraceBlockAndTraceMajorSamples()
 {
-    QTemporaryDir dir;
-    ScriptPluginFixture board(dir.path());
     const QVector<int32_t> analog{10, -20, 30, -40, 50, std::numeric_limits<int32_t>::min()};
     const QVector<uint32_t> digital{0, 1, 2, 0xFFFFFFFF, 4, 5};
-    board.addWaveformBatch("endpoints\\waves",
-                           {{1, 2, 5000, 0x1122334455667788, 3, 0xAAAA0001, 0xBBBB0002, 2, 0xC0DE,
-                             0xFEEDFACECAFEBEEF, 77, analog, digital},
-                            {3, 4, 6000, 9, 0, 10, 11, 0, 12, 13, 14, {}, {}}});
-    QVERIFY(board.write());
-    const uint32_t handle = open(board);
+    board_->addWaveformBatch("endpoints\\waves", {{1, 2, 5000, 0x1122334455667788, 3, 0xAAAA0001, 0xBBBB0002, 2,
+                                                   0xC0DE, 0xFEEDFACECAFEBEEF, 77, analog, digital},
+                                                  {3, 4, 6000, 9, 0, 10, 11, 0, 12, 13, 14, {}, {}}});
+    const uint32_t handle = openBoard();
+    QVERIFY(handle);
 
-    int32_t status = -100;
-    readout::DataList list = read(handle, "endpoints\\waves", &status);
-    QCOMPARE(status, 0);
-    QCOMPARE(list.count, 2);
-    const auto* entries = static_cast<const readout::Entry*>(list.entries);
-    QCOMPARE(entries[1].header0, uint64_t(3));
-    const auto* wave = static_cast<const readout::Waveform*>(entries[0].record);
-    QCOMPARE(wave->timestamp, uint64_t(5000));
-    QCOMPARE(wave->header64, uint64_t(0x1122334455667788));
-    QCOMPARE(wave->n_samples, 3);
-    QCOMPARE(wave->header32a, 0xAAAA0001u);
-    QCOMPARE(wave->header32b, 0xBBBB0002u);
-    QCOMPARE(wave->n_traces, 2);
-    QVERIFY(wave->traces);
-    QCOMPARE(wave->traces->header32a, 0xC0DEu);
-    QCOMPARE(wave->traces->header64, uint64_t(0xFEEDFACECAFEBEEF));
-    QCOMPARE(wave->traces->header32b, 77u);
-    QCOMPARE(arrayAt(wave->traces->analog, 6), analog);
-    QCOMPARE(arrayAt(wave->traces->digital, 6), digital);
+    readout::DataList list = read(handle, "endpoints\\waves");
+    QCOMPARE(delivered(list), QStringLiteral("1/2 3/4"));
+    const auto& wave = record<readout::Waveform>(list, 0);
+    QCOMPARE(wave.timestamp, uint64_t(5000));
+    QCOMPARE(wave.header64, uint64_t(0x1122334455667788));
+    QCOMPARE((QVector<uint32_t>{uint32_t(wave.n_samples), wave.header32a, wave.header32b, uint32_t(wave.n_traces)}),
+             (QVector<uint32_t>{3, 0xAAAA0001u, 0xBBBB0002u, 2}));
+    QVERIFY(wave.traces);
+    QCOMPARE(wave.traces->header32a, 0xC0DEu);
+    QCOMPARE(wave.traces->header64, uint64_t(0xFEEDFACECAFEBEEF));
+    QCOMPARE(wave.traces->header32b, 77u);
+    QCOMPARE(arrayAt(wave.traces->analog, 6), analog);
+    QCOMPARE(arrayAt(wave.traces->digital, 6), digital);
 
-    const auto* empty = static_cast<const readout::Waveform*>(entries[1].record);
-    QCOMPARE(empty->n_samples, 0);
-    QCOMPARE(empty->n_traces, 0);
-    QVERIFY(empty->traces);
-    QCOMPARE(empty->traces->header32b, 14u);
+    const auto& empty = record<readout::Waveform>(list, 1);
+    QCOMPARE(empty.n_samples, 0);
+    QCOMPARE(empty.n_traces, 0);
+    QVERIFY(empty.traces);
+    QCOMPARE(empty.traces->header32b, 14u);
     QCOMPARE(freePointer_(handle, "endpoints\\waves", &list), 0);
 }
 
 void FixturePluginsTest::rateCounterArraysAreNullWhereTheScriptSaysSo()
 {
-    QTemporaryDir dir;
-    ScriptPluginFixture board(dir.path());
-    scriptplugin::RateCounters snapshot;
-    snapshot.header0 = 900;
-    snapshot.header1 = 901;
-    snapshot.nChannels = 2;
-    snapshot.ratesIn = QVector<uint64_t>{5, 6};
-    snapshot.countersIn = QVector<uint64_t>{kMax64, 0};
-    scriptplugin::RateCounters full = snapshot;
+    scriptplugin::RateCounters partial{900, 901, 2, QVector<uint64_t>{5, 6}, std::nullopt,
+                                       QVector<uint64_t>{kMax64, 0}, std::nullopt};
+    scriptplugin::RateCounters full = partial;
     full.ratesOut = QVector<uint64_t>{7, 8};
     full.countersOut = QVector<uint64_t>{9, 10};
-    board.addRateBatch("endpoints\\rates", {snapshot, full});
-    QVERIFY(board.write());
-    const uint32_t handle = open(board);
+    board_->addRateBatch("endpoints\\rates", {partial, full});
+    const uint32_t handle = openBoard();
+    QVERIFY(handle);
 
-    int32_t status = -100;
-    readout::DataList list = read(handle, "endpoints\\rates", &status);
-    QCOMPARE(status, 0);
-    QCOMPARE(list.count, 2);
-    const auto* entries = static_cast<const readout::Entry*>(list.entries);
-    QCOMPARE(entries[0].header0, uint64_t(900));
-    const auto* partial = static_cast<const readout::RateCounters*>(entries[0].record);
-    QCOMPARE(partial->n_channels, 2u);
-    QCOMPARE(arrayAt(partial->rates_in, 2), QVector<uint64_t>({5, 6}));
-    QVERIFY(!partial->rates_out);
-    QCOMPARE(arrayAt(partial->counters_in, 2), QVector<uint64_t>({kMax64, 0}));
-    QVERIFY(!partial->counters_out);
-    const auto* complete = static_cast<const readout::RateCounters*>(entries[1].record);
-    QCOMPARE(arrayAt(complete->rates_out, 2), QVector<uint64_t>({7, 8}));
-    QCOMPARE(arrayAt(complete->counters_out, 2), QVector<uint64_t>({9, 10}));
+    readout::DataList list = read(handle, "endpoints\\rates");
+    QCOMPARE(delivered(list), QStringLiteral("900/901 900/901"));
+    const auto& first = record<readout::RateCounters>(list, 0);
+    QCOMPARE(first.n_channels, 2u);
+    QCOMPARE(arrayAt(first.rates_in, 2), QVector<uint64_t>({5, 6}));
+    QCOMPARE(arrayAt(first.counters_in, 2), QVector<uint64_t>({kMax64, 0}));
+    QVERIFY(!first.rates_out && !first.counters_out);
+    const auto& second = record<readout::RateCounters>(list, 1);
+    QCOMPARE(arrayAt(second.rates_out, 2), QVector<uint64_t>({7, 8}));
+    QCOMPARE(arrayAt(second.counters_out, 2), QVector<uint64_t>({9, 10}));
     QCOMPARE(freePointer_(handle, "endpoints\\rates", &list), 0);
 }
 
 void FixturePluginsTest::failedAndEmptyReadsDeliverNothingAndNeedNoFree()
 {
-    QTemporaryDir dir;
-    ScriptPluginFixture board(dir.path());
-    board.addFailedRead(kEvents, -7).addEmptyRead(kEvents).addEnergyBatch(kEvents, {{1, 1, 1, 1, 1, 1, 1, 1, 1}});
-    QVERIFY(board.write());
-    const uint32_t handle = open(board);
+    board_->addFailedRead(kEvents, -7).addEmptyRead(kEvents).addEnergyBatch(kEvents, {{1, 1, 1, 1, 1, 1, 1, 1, 1}});
+    const uint32_t handle = openBoard();
+    QVERIFY(handle);
 
-    int32_t status = -100;
-    readout::DataList list = read(handle, kEvents, &status);
-    QCOMPARE(status, -7);
-    QCOMPARE(list.count, 0);
-    QVERIFY(!list.entries);
-    QCOMPARE(ScriptPluginFixture::outstanding(handle), 0);
-    list = read(handle, kEvents, &status);
-    QCOMPARE(status, 0);
-    QCOMPARE(list.count, 0);
-    QVERIFY(!list.entries);
-    QCOMPARE(ScriptPluginFixture::outstanding(handle), 0);
-    list = read(handle, kEvents, &status);
-    QCOMPARE(list.count, 1);
-    QCOMPARE(ScriptPluginFixture::outstanding(handle), 1);
-
-    const QVector<Call> reads = board.calls("ReadData");
-    QCOMPARE(reads.size(), 3);
-    QCOMPARE((QVector<int>{reads[0].status, reads[0].count, reads[0].batch}), (QVector<int>{-7, 0, 0}));
-    QCOMPARE((QVector<int>{reads[1].status, reads[1].count, reads[1].batch}), (QVector<int>{0, 0, 1}));
-    QCOMPARE((QVector<int>{reads[2].status, reads[2].count, reads[2].batch}), (QVector<int>{0, 1, 2}));
+    QStringList seen;
+    readout::DataList list;
+    for (int i = 0; i < 3; ++i) {
+        int32_t status = -100;
+        list = read(handle, kEvents, &status);
+        seen << QStringLiteral("%1 %2 %3 %4").arg(status).arg(list.count).arg(list.entries ? "entries" : "null")
+                    .arg(ScriptPluginFixture::outstanding(handle));
+    }
+    QCOMPARE(seen, QStringList({"-7 0 null 0", "0 0 null 0", "0 1 entries 1"}));
+    QStringList logged;
+    for (const Call& read : board_->calls("ReadData"))
+        logged << QStringLiteral("%1 %2 %3").arg(read.status).arg(read.count).arg(read.batch);
+    QCOMPARE(logged, QStringList({"-7 0 0", "0 0 1", "0 1 2"}));
     QCOMPARE(freePointer_(handle, kEvents, &list), 0);
 }
 
 void FixturePluginsTest::failedReadWithEntriesStillDeliversNothing()
 {
-    QTemporaryDir dir;
-    ScriptPluginFixture board(dir.path());
     const QJsonObject entry{{"header0", 5}, {"record", QJsonObject{{"channel", 1}}}};
     const QJsonObject batch{{"status", -4}, {"entries", QJsonArray{entry}}};
-    board.setScript(QJsonObject{
+    board_->setScript(QJsonObject{
         {"endpoints", QJsonObject{{kEvents, QJsonObject{{"kind", "energy"}, {"batches", QJsonArray{batch}}}}}}});
-    QVERIFY(board.write());
-    const uint32_t handle = open(board);
+    const uint32_t handle = openBoard();
+    QVERIFY(handle);
     int32_t status = -100;
     const readout::DataList list = read(handle, kEvents, &status);
     QCOMPARE(status, -4);
@@ -322,11 +298,10 @@ void FixturePluginsTest::failedReadWithEntriesStillDeliversNothing()
 
 void FixturePluginsTest::exhaustedOrUnscriptedEndpointIdlesWithoutLogging()
 {
-    QTemporaryDir dir;
-    ScriptPluginFixture board(dir.path());
+    ScriptPluginFixture& board = *board_;
     board.addEnergyBatch(kEvents, {{1, 2, 3, 4, 5, 6.0, 7, 8, 9}});
-    QVERIFY(board.write());
-    const uint32_t handle = open(board);
+    const uint32_t handle = openBoard();
+    QVERIFY(handle);
     int32_t status = -100;
     readout::DataList list = read(handle, kEvents, &status);
     QCOMPARE(freePointer_(handle, kEvents, &list), 0);
@@ -348,12 +323,11 @@ void FixturePluginsTest::exhaustedOrUnscriptedEndpointIdlesWithoutLogging()
 
 void FixturePluginsTest::freeReleasesOnlyTheBatchThatReadDelivered()
 {
-    QTemporaryDir dir;
-    ScriptPluginFixture board(dir.path());
+    ScriptPluginFixture& board = *board_;
     board.addEnergyBatch(kEvents, {{1, 2, 3, 4, 5, 6.0, 7, 8, 9}})
         .addEnergyBatch("endpoints\\other", {{1, 2, 3, 4, 5, 6.0, 7, 8, 9}});
-    QVERIFY(board.write());
-    const uint32_t handle = open(board);
+    const uint32_t handle = openBoard();
+    QVERIFY(handle);
     int32_t status = -100;
     readout::DataList events = read(handle, kEvents, &status);
     readout::DataList other = read(handle, "endpoints\\other", &status);
@@ -386,12 +360,11 @@ void FixturePluginsTest::freeReleasesOnlyTheBatchThatReadDelivered()
 
 void FixturePluginsTest::heldBatchWaitsUntilItsCommandWasReceived()
 {
-    QTemporaryDir dir;
-    ScriptPluginFixture board(dir.path());
+    ScriptPluginFixture& board = *board_;
     board.addEnergyBatch(kEvents, {{1, 2, 3, 4, 5, 6.0, 7, 8, 9}})
         .holdLastBatchUntilCommand(kEvents, "\\cmd\\Start", 2);
-    QVERIFY(board.write());
-    const uint32_t handle = open(board);
+    const uint32_t handle = openBoard();
+    QVERIFY(handle);
 
     int32_t status = -100;
     QCOMPARE(read(handle, kEvents, &status).count, 0);
@@ -415,8 +388,7 @@ void FixturePluginsTest::openReturnsTheConnectionStatusAndStillWritesTheHandle_d
 void FixturePluginsTest::openReturnsTheConnectionStatusAndStillWritesTheHandle()
 {
     QFETCH(int, openStatus);
-    QTemporaryDir dir;
-    ScriptPluginFixture board(dir.path());
+    ScriptPluginFixture& board = *board_;
     board.setOpenStatus(openStatus).setValue("\\Serial", "SN1");
     QVERIFY(board.write());
     int32_t status = -100;
@@ -448,12 +420,11 @@ void FixturePluginsTest::getValueAnswersScriptThenStoredValueThenEmpty()
     QFETCH(QString, scripted);
     QFETCH(QString, stored);
     QFETCH(QByteArray, answer);
-    QTemporaryDir dir;
-    ScriptPluginFixture board(dir.path());
+    ScriptPluginFixture& board = *board_;
     if (!scripted.isEmpty())
         board.setValue("\\par\\Gain", scripted);
-    QVERIFY(board.write());
-    const uint32_t handle = open(board);
+    const uint32_t handle = openBoard();
+    QVERIFY(handle);
     if (!stored.isEmpty())
         QCOMPARE(setValue_(handle, "\\par\\Gain", stored.toLatin1().constData()), 0);
 
@@ -466,11 +437,10 @@ void FixturePluginsTest::getValueAnswersScriptThenStoredValueThenEmpty()
 
 void FixturePluginsTest::scriptedStatusesOfSetValueAndSendCommand()
 {
-    QTemporaryDir dir;
-    ScriptPluginFixture board(dir.path());
+    ScriptPluginFixture& board = *board_;
     board.setSetValueStatus("\\par\\Locked", -3).setCommandStatus("\\cmd\\Broken", -5);
-    QVERIFY(board.write());
-    const uint32_t handle = open(board);
+    const uint32_t handle = openBoard();
+    QVERIFY(handle);
 
     QCOMPARE(setValue_(handle, "\\par\\Locked", "1"), -3);
     QCOMPARE(setValue_(handle, "\\par\\Free", "1"), 0);
@@ -544,8 +514,7 @@ void FixturePluginsTest::unusableConnectionOrScriptFailsOpenWithAReason()
     QFETCH(QByteArray, script);
     QFETCH(QString, connectionExtra);
     QFETCH(QString, reason);
-    QTemporaryDir dir;
-    ScriptPluginFixture board(dir.path());
+    ScriptPluginFixture& board = *board_;
     if (!script.isEmpty()) {
         QFile file(board.scriptPath());
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -565,11 +534,10 @@ void FixturePluginsTest::unusableConnectionOrScriptFailsOpenWithAReason()
 
 void FixturePluginsTest::callLogHoldsEveryCallInOrderWithVerbatimPaths()
 {
-    QTemporaryDir dir;
-    ScriptPluginFixture board(dir.path());
+    ScriptPluginFixture& board = *board_;
     board.setValue("\\Info\\Serial", "SN-17").addEnergyBatch(kEvents, {{1, 2, 3, 4, 5, 6.0, 7, 8, 9}});
-    QVERIFY(board.write());
-    const uint32_t handle = open(board);
+    const uint32_t handle = openBoard();
+    QVERIFY(handle);
     const char* awkward = "a\tb\nc\rd%e\\f";   // every byte the log escapes, and a backslash it keeps
 
     QCOMPARE(setValue_(handle, "\\Channel0\\par\\Channel0\\Gain", "10"), 0);
@@ -602,14 +570,13 @@ void FixturePluginsTest::concurrentCallsKeepLogLinesWholeAndBatchesPaired()
 {
     constexpr int kThreads = 4;
     constexpr int kRounds = 60;
-    QTemporaryDir dir;
-    ScriptPluginFixture board(dir.path());
+    ScriptPluginFixture& board = *board_;
     for (int t = 0; t < kThreads; ++t) {
         for (int r = 0; r < kRounds; ++r)
             board.addEnergyBatch(QStringLiteral("endpoints\\t%1").arg(t), {{uint64_t(r), 0, 0, 0, 0, 0.0, 0, 0, 0}});
     }
-    QVERIFY(board.write());
-    const uint32_t handle = open(board);
+    const uint32_t handle = openBoard();
+    QVERIFY(handle);
 
     std::vector<std::thread> threads;
     QVector<int> mismatches(kThreads, 0);
@@ -657,8 +624,7 @@ void FixturePluginsTest::concurrentCallsKeepLogLinesWholeAndBatchesPaired()
 
 void FixturePluginsTest::builderRefusesTwoRecordKindsOnOneEndpoint()
 {
-    QTemporaryDir dir;
-    ScriptPluginFixture board(dir.path());
+    ScriptPluginFixture& board = *board_;
     board.addEnergyBatch(kEvents, {{}}).addPairBatch(kEvents, {{}});
     QTest::ignoreMessage(QtWarningMsg,
                          "ScriptPluginFixture: energy_pair batch added to the energy endpoint endpoints\\events");

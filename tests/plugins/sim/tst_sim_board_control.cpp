@@ -10,51 +10,26 @@ class TestSimBoardControl : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
+    void initTestCase() { QVERIFY2(plugin.loaded(), qPrintable(plugin.errorText())); }
 
-    void everyOpenReturnsANewHandle();
-    void acceptedConnectionStrings_data();
-    void acceptedConnectionStrings();
+    void acceptedConnectionStringsOpenANewBoardEachTime_data();
+    void acceptedConnectionStringsOpenANewBoardEachTime();
     void refusedConnectionStrings_data();
     void refusedConnectionStrings();
-    void connectionKeysBecomeSimulationValues();
     void callsWithAnUnknownHandleFail();
 
-    void storedValueIsReadBack();
-    void unsetValuesReadTheirDefault_data();
-    void unsetValuesReadTheirDefault();
-    void valuesBelongToTheirBoard();
+    void valuesCommandsAndMonitors_data();
+    void valuesCommandsAndMonitors();
     void longValueIsCutTo63Characters();
-    void fixedSimulationValuesCannotBeChanged();
-    void unusableTunableValueIsRefused();
-
-    void voltageMonitorFollowsSetValueOnlyWhileOn();
     void currentMonitorIsSmallAndPositiveOnlyWhileOn();
-    void highVoltageIsSwitchedPerBoard();
-    void otherCommandPathsAreAcceptedWithoutEffect_data();
-    void otherCommandPathsAreAcceptedWithoutEffect();
+    void valuesAndHighVoltageBelongToTheirBoard();
+    void otherCommandPathsStartNoAcquisition();
 
 private:
     const SimPlugin& plugin = SimPlugin::instance();
 };
 
-void TestSimBoardControl::initTestCase()
-{
-    QVERIFY2(plugin.loaded(), qPrintable(plugin.errorText()));
-}
-
-void TestSimBoardControl::everyOpenReturnsANewHandle()
-{
-    uint32_t first = 0;
-    uint32_t second = 0;
-    QCOMPARE(plugin.open("sim:seed=1", &first), 0);
-    QCOMPARE(plugin.open("sim:seed=1", &second), 0);
-    QVERIFY(first != 0);
-    QVERIFY(second != 0);
-    QVERIFY(first != second);
-}
-
-void TestSimBoardControl::acceptedConnectionStrings_data()
+void TestSimBoardControl::acceptedConnectionStringsOpenANewBoardEachTime_data()
 {
     QTest::addColumn<QByteArray>("connection");
     QTest::newRow("scheme only") << QByteArray("sim");
@@ -68,12 +43,13 @@ void TestSimBoardControl::acceptedConnectionStrings_data()
     QTest::newRow("no lines") << QByteArray("sim:lines=");
 }
 
-void TestSimBoardControl::acceptedConnectionStrings()
+void TestSimBoardControl::acceptedConnectionStringsOpenANewBoardEachTime()
 {
     QFETCH(QByteArray, connection);
-    uint32_t handle = 0;
-    QCOMPARE(plugin.open(connection, &handle), 0);
-    QVERIFY(handle != 0);
+    uint32_t first = 0, second = 0;
+    QCOMPARE(plugin.open(connection, &first), 0);
+    QCOMPARE(plugin.open(connection, &second), 0);
+    QVERIFY(first != 0 && second != 0 && first != second);
 }
 
 void TestSimBoardControl::refusedConnectionStrings_data()
@@ -102,18 +78,6 @@ void TestSimBoardControl::refusedConnectionStrings()
     QCOMPARE(plugin.open(connection, &handle), status);
 }
 
-void TestSimBoardControl::connectionKeysBecomeSimulationValues()
-{
-    const uint32_t board = plugin.openBoard("sim:channels=12;rate=2500;lines=511,1274.5");
-    QVERIFY(board != 0);
-    QCOMPARE(plugin.value(board, "sim\\channels"), QByteArray("12"));
-    QCOMPARE(plugin.value(board, "sim\\pairs"), QByteArray("6"));
-    QCOMPARE(plugin.value(board, "sim\\rate"), QByteArray("2500"));
-    QCOMPARE(plugin.value(board, "sim\\lines"), QByteArray("511,1274.5"));
-    QCOMPARE(plugin.value(board, "sim\\seed"), QByteArray("1"));
-    QCOMPARE(plugin.value(board, "sim\\max_batch"), QByteArray("10000"));
-}
-
 void TestSimBoardControl::callsWithAnUnknownHandleFail()
 {
     const uint32_t unknown = 0xFFFF0000u;
@@ -130,45 +94,60 @@ void TestSimBoardControl::callsWithAnUnknownHandleFail()
     QVERIFY(plugin.outstanding(unknown) < 0);
 }
 
-void TestSimBoardControl::storedValueIsReadBack()
+void TestSimBoardControl::valuesCommandsAndMonitors_data()
 {
-    const uint32_t board = plugin.openBoard("sim");
-    QCOMPARE(plugin.setValue(board, "\\Channel2\\par\\Channel2\\Gain", "17"), 0);
-    QCOMPARE(plugin.setValue(board, "\\par\\Mode", "list"), 0);
-    QCOMPARE(plugin.value(board, "\\Channel2\\par\\Channel2\\Gain"), QByteArray("17"));
-    QCOMPARE(plugin.value(board, "\\par\\Mode"), QByteArray("list"));
-    QCOMPARE(plugin.setValue(board, "\\par\\Mode", ""), 0);
-    QCOMPARE(plugin.value(board, "\\par\\Mode"), QByteArray(""));
+    // Each step is "set|<path>|<value>|<status>", "send|<path>" (status 0) or "get|<path>|<value>".
+    QTest::addColumn<QByteArray>("connection");
+    QTest::addColumn<QStringList>("steps");
+    QTest::newRow("connection keys become simulation values")
+        << QByteArray("sim:channels=12;rate=2500;lines=511,1274.5")
+        << QStringList{"get|sim\\channels|12", "get|sim\\pairs|6",   "get|sim\\rate|2500",
+                       "get|sim\\lines|511,1274.5", "get|sim\\seed|1", "get|sim\\max_batch|10000"};
+    QTest::newRow("stored values are read back")
+        << QByteArray("sim")
+        << QStringList{"set|\\Channel2\\par\\Channel2\\Gain|17|0", "set|\\par\\Mode|list|0",
+                       "get|\\Channel2\\par\\Channel2\\Gain|17", "get|\\par\\Mode|list", "set|\\par\\Mode||0",
+                       "get|\\par\\Mode|"};
+    QTest::newRow("unset values read their default")
+        << QByteArray("sim")
+        << QStringList{"get|\\par\\Threshold|0",    "get||0",           "get|\\Channel3\\hv\\Channel3\\VSet|0",
+                       "get|\\Channel0\\hv\\Channel0\\ISet|10", "get|\\hv\\RampUp|10", "get|\\hv\\VMax|1500",
+                       "get|\\board\\Temp|25"};
+    QTest::newRow("fixed simulation values cannot be changed")
+        << QByteArray("sim:channels=4")
+        << QStringList{"set|sim\\channels|32|-7", "get|sim\\channels|4", "set|sim\\rate|250|0", "get|sim\\rate|250"};
+    QTest::newRow("unusable tunable values are refused")
+        << QByteArray("sim:rate=300")
+        << QStringList{"set|sim\\rate|fast|-6", "set|sim\\background|1.5|-6", "get|sim\\rate|300",
+                       "get|sim\\background|0.25"};
+    QTest::newRow("voltage monitor follows the setting only while on")
+        << QByteArray("sim")
+        << QStringList{"set|\\Channel3\\hv\\Channel3\\VSet|850|0", "get|\\Channel3\\hv\\Channel3\\VMon|0",
+                       "send|commands\\global_on",                "get|\\Channel3\\hv\\Channel3\\VMon|850",
+                       "get|\\Channel2\\hv\\Channel2\\VMon|0",    "set|\\Channel3\\hv\\Channel3\\VSet|910.5|0",
+                       "get|\\Channel3\\hv\\Channel3\\VMon|910.5", "send|commands\\global_off",
+                       "get|\\Channel3\\hv\\Channel3\\VMon|0"};
+    for (const char* path : {"commands\\apply_config", "endpoints\\list\\configure", "anything at all", ""})
+        QTest::newRow(qPrintable(QStringLiteral("no high voltage from \"%1\"").arg(path)))
+            << QByteArray("sim") << QStringList{"set|\\hv\\VSet|700|0", "send|" + QString(path), "get|\\hv\\VMon|0"};
 }
 
-void TestSimBoardControl::unsetValuesReadTheirDefault_data()
+void TestSimBoardControl::valuesCommandsAndMonitors()
 {
-    QTest::addColumn<QByteArray>("path");
-    QTest::addColumn<QByteArray>("value");
-    QTest::newRow("unknown path") << QByteArray("\\par\\Threshold") << QByteArray("0");
-    QTest::newRow("empty path") << QByteArray("") << QByteArray("0");
-    QTest::newRow("voltage setting") << QByteArray("\\Channel3\\hv\\Channel3\\VSet") << QByteArray("0");
-    QTest::newRow("current limit") << QByteArray("\\Channel0\\hv\\Channel0\\ISet") << QByteArray("10");
-    QTest::newRow("ramp up") << QByteArray("\\hv\\RampUp") << QByteArray("10");
-    QTest::newRow("maximum voltage") << QByteArray("\\hv\\VMax") << QByteArray("1500");
-    QTest::newRow("temperature") << QByteArray("\\board\\Temp") << QByteArray("25");
-}
-
-void TestSimBoardControl::unsetValuesReadTheirDefault()
-{
-    QFETCH(QByteArray, path);
-    QFETCH(QByteArray, value);
-    const uint32_t board = plugin.openBoard("sim");
-    QCOMPARE(plugin.value(board, path), value);
-}
-
-void TestSimBoardControl::valuesBelongToTheirBoard()
-{
-    const uint32_t first = plugin.openBoard("sim");
-    const uint32_t second = plugin.openBoard("sim");
-    QCOMPARE(plugin.setValue(first, "\\par\\Gain", "3"), 0);
-    QCOMPARE(plugin.value(first, "\\par\\Gain"), QByteArray("3"));
-    QCOMPARE(plugin.value(second, "\\par\\Gain"), QByteArray("0"));
+    QFETCH(QByteArray, connection);
+    QFETCH(QStringList, steps);
+    const uint32_t board = plugin.openBoard(connection);
+    QVERIFY(board != 0);
+    for (const QString& step : steps) {
+        const QStringList f = step.split('|');
+        const QByteArray path = f.value(1).toLatin1();
+        if (f[0] == "set")
+            QCOMPARE(QString::number(plugin.setValue(board, path, f.value(2).toLatin1())), f.value(3));
+        else if (f[0] == "send")
+            QCOMPARE(plugin.send(board, path), 0);
+        else
+            QVERIFY2(plugin.value(board, path) == f.value(2).toLatin1(), qPrintable(step));
+    }
 }
 
 void TestSimBoardControl::longValueIsCutTo63Characters()
@@ -182,45 +161,7 @@ void TestSimBoardControl::longValueIsCutTo63Characters()
     std::memset(buffer, 0x5A, sizeof buffer);
     QCOMPARE(plugin.getValueFn(board, "\\par\\Comment", buffer), 0);
     QCOMPARE(QByteArray(buffer), longValue.left(63));
-    QCOMPARE(buffer[63], '\0');
-    for (int i = 64; i < 80; ++i)
-        QCOMPARE(buffer[i], char(0x5A));
-}
-
-void TestSimBoardControl::fixedSimulationValuesCannotBeChanged()
-{
-    const uint32_t board = plugin.openBoard("sim:channels=4");
-    QCOMPARE(plugin.setValue(board, "sim\\channels", "32"), -7);
-    QCOMPARE(plugin.value(board, "sim\\channels"), QByteArray("4"));
-    QCOMPARE(plugin.setValue(board, "sim\\rate", "250"), 0);
-    QCOMPARE(plugin.value(board, "sim\\rate"), QByteArray("250"));
-}
-
-void TestSimBoardControl::unusableTunableValueIsRefused()
-{
-    const uint32_t board = plugin.openBoard("sim:rate=300");
-    QCOMPARE(plugin.setValue(board, "sim\\rate", "fast"), -6);
-    QCOMPARE(plugin.setValue(board, "sim\\background", "1.5"), -6);
-    QCOMPARE(plugin.value(board, "sim\\rate"), QByteArray("300"));
-    QCOMPARE(plugin.value(board, "sim\\background"), QByteArray("0.25"));
-}
-
-void TestSimBoardControl::voltageMonitorFollowsSetValueOnlyWhileOn()
-{
-    const uint32_t board = plugin.openBoard("sim");
-    const QByteArray setPath = "\\Channel3\\hv\\Channel3\\VSet";
-    const QByteArray monitorPath = "\\Channel3\\hv\\Channel3\\VMon";
-    QCOMPARE(plugin.setValue(board, setPath, "850"), 0);
-    QCOMPARE(plugin.value(board, monitorPath), QByteArray("0"));
-
-    QCOMPARE(plugin.send(board, "commands\\global_on"), 0);
-    QCOMPARE(plugin.value(board, monitorPath), QByteArray("850"));
-    QCOMPARE(plugin.value(board, "\\Channel2\\hv\\Channel2\\VMon"), QByteArray("0"));
-    QCOMPARE(plugin.setValue(board, setPath, "910.5"), 0);
-    QCOMPARE(plugin.value(board, monitorPath), QByteArray("910.5"));
-
-    QCOMPARE(plugin.send(board, "commands\\global_off"), 0);
-    QCOMPARE(plugin.value(board, monitorPath), QByteArray("0"));
+    QCOMPARE(QByteArray(buffer + 64, 16), QByteArray(16, char(0x5A)));
 }
 
 void TestSimBoardControl::currentMonitorIsSmallAndPositiveOnlyWhileOn()
@@ -231,17 +172,18 @@ void TestSimBoardControl::currentMonitorIsSmallAndPositiveOnlyWhileOn()
     plugin.send(board, "commands\\global_on");
     bool isNumber = false;
     const double microamps = plugin.value(board, "\\hv\\IMon").toDouble(&isNumber);
-    QVERIFY(isNumber);
-    QVERIFY(microamps > 0.0);
-    QVERIFY(microamps < 50.0);
+    QVERIFY(isNumber && microamps > 0.0 && microamps < 50.0);
     plugin.send(board, "commands\\global_off");
     QCOMPARE(plugin.value(board, "\\hv\\IMon"), QByteArray("0"));
 }
 
-void TestSimBoardControl::highVoltageIsSwitchedPerBoard()
+void TestSimBoardControl::valuesAndHighVoltageBelongToTheirBoard()
 {
     const uint32_t first = plugin.openBoard("sim");
     const uint32_t second = plugin.openBoard("sim");
+    QCOMPARE(plugin.setValue(first, "\\par\\Gain", "3"), 0);
+    QCOMPARE(plugin.value(first, "\\par\\Gain"), QByteArray("3"));
+    QCOMPARE(plugin.value(second, "\\par\\Gain"), QByteArray("0"));
     plugin.setValue(first, "\\hv\\VSet", "500");
     plugin.setValue(second, "\\hv\\VSet", "600");
     plugin.send(first, "commands\\global_on");
@@ -249,23 +191,11 @@ void TestSimBoardControl::highVoltageIsSwitchedPerBoard()
     QCOMPARE(plugin.value(second, "\\hv\\VMon"), QByteArray("0"));
 }
 
-void TestSimBoardControl::otherCommandPathsAreAcceptedWithoutEffect_data()
+void TestSimBoardControl::otherCommandPathsStartNoAcquisition()
 {
-    QTest::addColumn<QByteArray>("path");
-    QTest::newRow("board command") << QByteArray("commands\\apply_config");
-    QTest::newRow("endpoint command") << QByteArray("endpoints\\list\\configure");
-    QTest::newRow("free text") << QByteArray("anything at all");
-    QTest::newRow("empty") << QByteArray("");
-}
-
-void TestSimBoardControl::otherCommandPathsAreAcceptedWithoutEffect()
-{
-    QFETCH(QByteArray, path);
     const uint32_t board = plugin.openBoard("sim:fixed_batch=3");
-    plugin.setValue(board, "\\hv\\VSet", "700");
-    QCOMPARE(plugin.send(board, path), 0);
-    // Neither high voltage nor acquisition was switched on.
-    QCOMPARE(plugin.value(board, "\\hv\\VMon"), QByteArray("0"));
+    for (const char* path : {"commands\\apply_config", "endpoints\\list\\configure", "anything at all", ""})
+        QCOMPARE(plugin.send(board, path), 0);
     BoardRead read(board, "endpoints\\list", 0);
     QCOMPARE(read.status(), 0);
     QCOMPARE(read.count(), 0);

@@ -1,26 +1,17 @@
 // The global commands block over a block list of recording test blocks (a
 // source, the three kinds of file writers, a block of another kind) and real
 // high-voltage blocks on boards opened through the scripted plugin.
-#include "board_access/board.h"
 #include "board_access/hv.h"
-#include "core/block_context.h"
+#include "board_config_fixture.h"
 #include "server/quarix_commands.h"
-#include "script_plugin_fixture.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
-#include <QLibrary>
-#include <QTemporaryDir>
 #include <QtTest>
 
-#include <memory>
-
 namespace {
-
 const QString kTrue = QStringLiteral("[{\"response\": true}]");
 const QString kFalse = QStringLiteral("[{\"response\": false}]");
 const QString kExistingFolder = QStringLiteral("[{\"response\": \"Existing Folder\"}]");
@@ -99,8 +90,8 @@ public slots:
 QJsonObject storage(const QString& root, const QString& format = "CSV", bool list = true, bool wave = true,
                     bool mcs = true)
 {
-    return QJsonObject{{"file_path", root},        {"events_per_file", 1000}, {"wavedump_time_interval", 5},
-                       {"format", format},         {"enable_list", list},     {"enable_wave", wave},
+    return QJsonObject{{"file_path", root}, {"events_per_file", 1000}, {"wavedump_time_interval", 5},
+                       {"format", format},  {"enable_list", list},     {"enable_wave", wave},
                        {"enable_mcs", mcs}};
 }
 
@@ -112,6 +103,7 @@ QString command(const QString& cmd, const QString& key = QString(), const QStrin
     return QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact));
 }
 
+const Journal kReset{"src0.Stop()", "src0.Flush()", "src0.Start()", "src1.Stop()", "src1.Flush()", "src1.Start()"};
 }  // namespace
 
 class QuarixCommandsTest : public QObject {
@@ -124,36 +116,25 @@ private slots:
 
     void isTheCommandsBlock();
     void appendsItsReplyToWhatTheOutputHolds();
-    void ignoresCommandsItDoesNotKnow_data();
-    void ignoresCommandsItDoesNotKnow();
-
-    // Sources
-    void startAndStopReachTheNamedSource_data();
-    void startAndStopReachTheNamedSource();
+    void answersAndReachesTheBlocks_data();
+    void answersAndReachesTheBlocks();
     void startAndStopRefuseWhatIsNotASource_data();
     void startAndStopRefuseWhatIsNotASource();
     void findsBlocksAddedAfterItWasCreated();
-    void resetRestartsEverySourceInListOrder();
 
     // Recorded runs
     void startDumpResetsSourcesThenStartsTheEnabledWriters_data();
     void startDumpResetsSourcesThenStartsTheEnabledWriters();
-    void startDumpTwiceIsRefusedWithExistingFolder();
     void startDumpRefusesAnythingAlreadyAtTheRunFolder_data();
     void startDumpRefusesAnythingAlreadyAtTheRunFolder();
-    void startDumpRefusesAnEmptyRunId_data();
-    void startDumpRefusesAnEmptyRunId();
-    void startDumpCreatesMissingParentFolders();
     void startDumpReadsTheStorageSettingsAgainAtEveryRun();
     void runCommandsReachEveryWriterIncludingDisabledOnes_data();
     void runCommandsReachEveryWriterIncludingDisabledOnes();
     void getRunInfoJoinsTheDumpersRunInformation_data();
     void getRunInfoJoinsTheDumpersRunInformation();
 
-    // High voltage
     void hvOnAndOffSwitchEveryHighVoltageBoard_data();
     void hvOnAndOffSwitchEveryHighVoltageBoard();
-    void hvOnWithoutHighVoltageBlocksStillAnswersTrue();
 
 private:
     // The block list of most tests: two sources, one writer of each kind, a
@@ -168,7 +149,6 @@ private:
     QString m_configPath;
     Journal m_journal;
     QList<QuarixBlock*> m_blocks;
-    QList<Board*> m_boards;
     std::unique_ptr<quarix_commands> m_commands;
 };
 
@@ -194,8 +174,6 @@ void QuarixCommandsTest::cleanup()
     m_commands.reset();
     qDeleteAll(m_blocks);
     m_blocks.clear();
-    qDeleteAll(m_boards);
-    m_boards.clear();
 }
 
 void QuarixCommandsTest::addStandardBlocks()
@@ -217,9 +195,7 @@ bool QuarixCommandsTest::writeConfig(const QJsonObject& storageSection)
 QString QuarixCommandsTest::ask(const QString& text)
 {
     QString reply;
-    if (!QuarixBlock::interpret(m_commands.get(), text, &reply))
-        return QStringLiteral("<no InterpretMessage slot>");
-    return reply;
+    return QuarixBlock::interpret(m_commands.get(), text, &reply) ? reply : QStringLiteral("<no InterpretMessage slot>");
 }
 
 void QuarixCommandsTest::isTheCommandsBlock()
@@ -227,9 +203,7 @@ void QuarixCommandsTest::isTheCommandsBlock()
     const quarix_commands block(&m_blocks, m_configPath, nullptr);
     QCOMPARE(block.blockType(), QStringLiteral("commands"));
     QCOMPARE(block.FullPath(), QString());
-    QVERIFY(block.inputPins().isEmpty());
-    QVERIFY(block.outputPins().isEmpty());
-    QVERIFY(!block.dumpFlag());
+    QVERIFY(block.inputPins().isEmpty() && block.outputPins().isEmpty() && !block.dumpFlag());
 }
 
 void QuarixCommandsTest::appendsItsReplyToWhatTheOutputHolds()
@@ -240,61 +214,58 @@ void QuarixCommandsTest::appendsItsReplyToWhatTheOutputHolds()
     QCOMPARE(reply, "before;" + kTrue);
 }
 
-void QuarixCommandsTest::ignoresCommandsItDoesNotKnow_data()
+void QuarixCommandsTest::answersAndReachesTheBlocks_data()
 {
     QTest::addColumn<QString>("text");
-    QTest::newRow("upper case") << command("START", "endpoint", "src0");
-    QTest::newRow("mixed case") << command("Reset");
-    QTest::newRow("unknown") << command("start_all");
-    QTest::newRow("empty cmd") << command("");
-    QTest::newRow("cmd absent") << R"({"endpoint":"src0"})";
-    QTest::newRow("cmd not a string") << R"({"cmd":["reset"]})";
-    QTest::newRow("argument list shape") << R"({"args":[{"cmd":"reset"}]})";
-    QTest::newRow("not JSON") << "reset";
-    QTest::newRow("empty text") << "";
+    QTest::addColumn<QString>("reply");
+    QTest::addColumn<Journal>("journal");
+
+    QTest::newRow("start the named source") << command("start", "endpoint", "src1") << kTrue << Journal{"src1.Run()"};
+    QTest::newRow("stop the named source") << command("stop", "endpoint", "src1") << kTrue << Journal{"src1.Stop()"};
+    QTest::newRow("reset restarts every source in list order") << command("reset") << kTrue << kReset;
+    QTest::newRow("hv_on without high-voltage blocks") << command("hv_on") << kTrue << Journal();
+    QTest::newRow("hv_off without high-voltage blocks") << command("hv_off") << kTrue << Journal();
+    QTest::newRow("start_dump with an empty run_id") << command("start_dump", "run_id", "") << kExistingFolder
+                                                     << Journal();
+    QTest::newRow("start_dump without run_id") << command("start_dump") << kExistingFolder << Journal();
+    QTest::newRow("start_dump with a number as run_id") << R"({"cmd":"start_dump","run_id":12})" << kExistingFolder
+                                                        << Journal();
+    // Commands it does not know get no reply.
+    QTest::newRow("upper case") << command("START", "endpoint", "src0") << "" << Journal();
+    QTest::newRow("mixed case") << command("Reset") << "" << Journal();
+    QTest::newRow("unknown") << command("start_all") << "" << Journal();
+    QTest::newRow("empty cmd") << command("") << "" << Journal();
+    QTest::newRow("cmd absent") << R"({"endpoint":"src0"})" << "" << Journal();
+    QTest::newRow("cmd not a string") << R"({"cmd":["reset"]})" << "" << Journal();
+    QTest::newRow("argument list shape") << R"({"args":[{"cmd":"reset"}]})" << "" << Journal();
+    QTest::newRow("not JSON") << "reset" << "" << Journal();
+    QTest::newRow("empty text") << "" << "" << Journal();
 }
 
-void QuarixCommandsTest::ignoresCommandsItDoesNotKnow()
+void QuarixCommandsTest::answersAndReachesTheBlocks()
 {
     QFETCH(QString, text);
+    QFETCH(QString, reply);
+    QFETCH(Journal, journal);
     addStandardBlocks();
-    QCOMPARE(ask(text), QString());
-    QCOMPARE(m_journal, Journal());
-}
-
-// --- Sources -----------------------------------------------------------------
-
-void QuarixCommandsTest::startAndStopReachTheNamedSource_data()
-{
-    QTest::addColumn<QString>("cmd");
-    QTest::addColumn<QString>("slot");
-    QTest::newRow("start") << "start" << "Run()";
-    QTest::newRow("stop") << "stop" << "Stop()";
-}
-
-void QuarixCommandsTest::startAndStopReachTheNamedSource()
-{
-    QFETCH(QString, cmd);
-    QFETCH(QString, slot);
-    addStandardBlocks();
-    QCOMPARE(ask(command(cmd, "endpoint", "src1")), kTrue);
-    QCOMPARE(m_journal, Journal({"src1." + slot}));
+    QCOMPARE(ask(text), reply);
+    QCOMPARE(m_journal, journal);
+    QCOMPARE(QDir(root()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 }
 
 void QuarixCommandsTest::startAndStopRefuseWhatIsNotASource_data()
 {
-    QTest::addColumn<QString>("cmd");
     QTest::addColumn<QString>("text");
     for (const QString cmd : {"start", "stop"}) {
         const QByteArray c = cmd.toUtf8();
-        QTest::addRow("%s: unknown name", c.constData()) << cmd << command(cmd, "endpoint", "src9");
-        QTest::addRow("%s: a dumper", c.constData()) << cmd << command(cmd, "endpoint", "dump");
-        QTest::addRow("%s: the commands block", c.constData()) << cmd << command(cmd, "endpoint", "commands");
-        QTest::addRow("%s: first of that name is no source", c.constData()) << cmd << command(cmd, "endpoint", "twin");
-        QTest::addRow("%s: name with other case", c.constData()) << cmd << command(cmd, "endpoint", "SRC0");
-        QTest::addRow("%s: endpoint absent", c.constData()) << cmd << command(cmd);
+        QTest::addRow("%s: unknown name", c.constData()) << command(cmd, "endpoint", "src9");
+        QTest::addRow("%s: a dumper", c.constData()) << command(cmd, "endpoint", "dump");
+        QTest::addRow("%s: the commands block", c.constData()) << command(cmd, "endpoint", "commands");
+        QTest::addRow("%s: first of that name is no source", c.constData()) << command(cmd, "endpoint", "twin");
+        QTest::addRow("%s: name with other case", c.constData()) << command(cmd, "endpoint", "SRC0");
+        QTest::addRow("%s: endpoint absent", c.constData()) << command(cmd);
         QTest::addRow("%s: endpoint not a string", c.constData())
-            << cmd << QStringLiteral("{\"cmd\":\"%1\",\"endpoint\":0}").arg(cmd);
+            << QStringLiteral("{\"cmd\":\"%1\",\"endpoint\":0}").arg(cmd);
     }
 }
 
@@ -302,9 +273,8 @@ void QuarixCommandsTest::startAndStopRefuseWhatIsNotASource()
 {
     QFETCH(QString, text);
     addStandardBlocks();
-    m_blocks << new TestWriter("dumper", "twin", true, &m_journal) << new TestSource("twin", &m_journal);
-    m_blocks << m_commands.get();
-
+    m_blocks << new TestWriter("dumper", "twin", true, &m_journal) << new TestSource("twin", &m_journal)
+             << m_commands.get();
     QCOMPARE(ask(text), kFalse);
     QCOMPARE(m_journal, Journal());
 }
@@ -316,16 +286,6 @@ void QuarixCommandsTest::findsBlocksAddedAfterItWasCreated()
     QCOMPARE(ask(command("start", "endpoint", "late")), kTrue);
     QCOMPARE(m_journal, Journal({"late.Run()"}));
 }
-
-void QuarixCommandsTest::resetRestartsEverySourceInListOrder()
-{
-    addStandardBlocks();
-    QCOMPARE(ask(command("reset")), kTrue);
-    QCOMPARE(m_journal, Journal({"src0.Stop()", "src0.Flush()", "src0.Start()", "src1.Stop()", "src1.Flush()",
-                                 "src1.Start()"}));
-}
-
-// --- Recorded runs -----------------------------------------------------------
 
 void QuarixCommandsTest::startDumpResetsSourcesThenStartsTheEnabledWriters_data()
 {
@@ -356,73 +316,39 @@ void QuarixCommandsTest::startDumpResetsSourcesThenStartsTheEnabledWriters()
     QCOMPARE(ask(command("start_dump", "run_id", "r1")), kTrue);
 
     QVERIFY(QFileInfo(root() + "/r1").isDir());
-    Journal expected{"src0.Stop()", "src0.Flush()", "src0.Start()", "src1.Stop()", "src1.Flush()", "src1.Start()"};
+    Journal expected = kReset;
     for (const QString& call : writers)
         expected << QString(call).replace("<root>", root());
     QCOMPARE(m_journal, expected);
 }
 
-void QuarixCommandsTest::startDumpTwiceIsRefusedWithExistingFolder()
-{
-    addStandardBlocks();
-    QCOMPARE(ask(command("start_dump", "run_id", "r1")), kTrue);
-    QVERIFY(QFileInfo(root() + "/r1").isDir());
-    QVERIFY(!m_journal.isEmpty());
-    m_journal.clear();
-
-    QCOMPARE(ask(command("start_dump", "run_id", "r1")), kExistingFolder);
-    QCOMPARE(m_journal, Journal());
-}
-
 void QuarixCommandsTest::startDumpRefusesAnythingAlreadyAtTheRunFolder_data()
 {
-    QTest::addColumn<bool>("asFolder");
-    QTest::newRow("folder") << true;
-    QTest::newRow("file") << false;
+    QTest::addColumn<QString>("existing");
+    QTest::newRow("folder") << "folder";
+    QTest::newRow("file") << "file";
+    QTest::newRow("an earlier run") << "run";
 }
 
 void QuarixCommandsTest::startDumpRefusesAnythingAlreadyAtTheRunFolder()
 {
-    QFETCH(bool, asFolder);
+    QFETCH(QString, existing);
     addStandardBlocks();
     const QString runFolder = root() + "/r7";
-    if (asFolder) {
+    if (existing == "folder") {
         QVERIFY(QDir().mkpath(runFolder));
-    } else {
+    } else if (existing == "file") {
         QFile file(runFolder);
         QVERIFY(file.open(QIODevice::WriteOnly));
+    } else {
+        QCOMPARE(ask(command("start_dump", "run_id", "r7")), kTrue);
+        QVERIFY(QFileInfo(runFolder).isDir());
+        QVERIFY(!m_journal.isEmpty());
+        m_journal.clear();
     }
 
     QCOMPARE(ask(command("start_dump", "run_id", "r7")), kExistingFolder);
     QCOMPARE(m_journal, Journal());
-}
-
-void QuarixCommandsTest::startDumpRefusesAnEmptyRunId_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::newRow("empty") << command("start_dump", "run_id", "");
-    QTest::newRow("absent") << command("start_dump");
-    QTest::newRow("not a string") << R"({"cmd":"start_dump","run_id":12})";
-}
-
-void QuarixCommandsTest::startDumpRefusesAnEmptyRunId()
-{
-    QFETCH(QString, text);
-    addStandardBlocks();
-    QCOMPARE(ask(text), kExistingFolder);
-    QCOMPARE(m_journal, Journal());
-    QCOMPARE(QDir(root()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
-}
-
-void QuarixCommandsTest::startDumpCreatesMissingParentFolders()
-{
-    addStandardBlocks();
-    const QString newRoot = m_dir.filePath("storage/not/yet");
-    QVERIFY(writeConfig(storage(newRoot, "BIN", true, false, false)));
-
-    QCOMPARE(ask(command("start_dump", "run_id", "r1")), kTrue);
-    QVERIFY(QFileInfo(newRoot + "/r1").isDir());
-    QVERIFY(m_journal.contains("dump.ConfigureDump(1000,BIN," + newRoot + ")"));
 }
 
 void QuarixCommandsTest::startDumpReadsTheStorageSettingsAgainAtEveryRun()
@@ -430,10 +356,11 @@ void QuarixCommandsTest::startDumpReadsTheStorageSettingsAgainAtEveryRun()
     addStandardBlocks();
     QVERIFY(writeConfig(storage(root(), "CSV", true, false, false)));
     QCOMPARE(ask(command("start_dump", "run_id", "r1")), kTrue);
-    QVERIFY(m_journal.contains("dump.ConfigureDump(1000,CSV," + root() + ")"));
+    QCOMPARE(m_journal.mid(6), Journal({"dump.ConfigureDump(1000,CSV," + root() + ")", "dump.StartDump(r1)"}));
     m_journal.clear();
 
-    const QString otherRoot = m_dir.filePath("storage/second");
+    // A new root whose parent folders do not exist yet: they are created.
+    const QString otherRoot = m_dir.filePath("storage/not/yet");
     QJsonObject edited = storage(otherRoot, "JSON", true, true, false);
     edited.insert("events_per_file", 10);
     edited.insert("wavedump_time_interval", 0);
@@ -484,17 +411,14 @@ void QuarixCommandsTest::getRunInfoJoinsTheDumpersRunInformation()
     // Writers of the other kinds and a dumper without dump flag are not asked.
     m_blocks << new TestWriter("rate_counters_sink", "rate", true, &m_journal)
              << new TestWriter("dumper", "quiet", false, &m_journal);
-    for (const QString& name : dumpers)
-        m_blocks << new TestWriter("dumper", name, true, &m_journal) << new TestOscilloscope("osc_" + name, &m_journal);
-
-    QCOMPARE(ask(command("get_run_info")), reply);
     Journal asked;
-    for (const QString& name : dumpers)
+    for (const QString& name : dumpers) {
+        m_blocks << new TestWriter("dumper", name, true, &m_journal) << new TestOscilloscope("osc_" + name, &m_journal);
         asked << name + ".GetRunInfo()";
+    }
+    QCOMPARE(ask(command("get_run_info")), reply);
     QCOMPARE(m_journal, asked);
 }
-
-// --- High voltage ------------------------------------------------------------
 
 void QuarixCommandsTest::hvOnAndOffSwitchEveryHighVoltageBoard_data()
 {
@@ -508,44 +432,24 @@ void QuarixCommandsTest::hvOnAndOffSwitchEveryHighVoltageBoard()
 {
     QFETCH(QString, cmd);
     QFETCH(QString, path);
-    QLibrary plugin(ScriptPluginFixture::pluginPath());
-    QVERIFY2(plugin.load(), qPrintable(plugin.errorString()));
-
-    const QJsonObject boardEntry{
-        {"commands", QJsonArray{QJsonObject{{"path", "\\cfg\\All"}, {"command_type", "config_all"}}}}};
-    std::vector<std::unique_ptr<ScriptPluginFixture>> fixtures;
-    for (const QString name : {"HV1", "HV2"}) {
-        fixtures.push_back(std::make_unique<ScriptPluginFixture>(m_dir.path(), name + QTest::currentDataTag()));
-        QVERIFY(fixtures.back()->write());
-        auto* board = new Board(&plugin);
-        board->name = name;
-        m_boards << board;
-        QCOMPARE(board->Open(fixtures.back()->connectionString()), 0);
-        board->LoadCommands(boardEntry);
-        fixtures.back()->clearLog();
-    }
+    ScriptedBoards boards;
+    const QJsonObject entry{{"commands", QJsonArray{QJsonObject{{"path", "\\cfg\\All"}, {"command_type", "config_all"}}}}};
+    const QList<ScriptPluginFixture*> scripts{boards.open("HV1", entry), boards.open("HV2", entry)};
+    QVERIFY(scripts[0] && scripts[1]);
 
     addStandardBlocks();
-    BlockContext context;
-    context.boards = &m_boards;
-    context.blocks = &m_blocks;
+    BlockContext context = boards.context(&m_blocks);
     for (const QString source : {"HV1", "HVX", "HV2"}) {
-        const QJsonObject entry{{"name", "hv_" + source}, {"sources", QJsonArray{QJsonObject{{"source", source}}}}};
-        m_blocks << new HV(nullptr, &context, entry);
+        const QJsonObject hv{{"name", "hv_" + source}, {"sources", QJsonArray{QJsonObject{{"source", source}}}}};
+        m_blocks << new HV(nullptr, &context, hv);
     }
 
     QCOMPARE(ask(command(cmd)), kTrue);
-    for (const auto& fixture : fixtures)
-        QCOMPARE(fixture->briefs(), QStringList({"SendCommand " + path, "SendCommand \\cfg\\All"}));
+    for (const ScriptPluginFixture* script : scripts)
+        QCOMPARE(script->briefs(), QStringList({"SendCommand " + path, "SendCommand \\cfg\\All"}));
     QCOMPARE(m_journal, Journal());
-}
-
-void QuarixCommandsTest::hvOnWithoutHighVoltageBlocksStillAnswersTrue()
-{
-    addStandardBlocks();
-    QCOMPARE(ask(command("hv_on")), kTrue);
-    QCOMPARE(ask(command("hv_off")), kTrue);
-    QCOMPARE(m_journal, Journal());
+    qDeleteAll(m_blocks);   // the high-voltage blocks before their boards
+    m_blocks.clear();
 }
 
 QTEST_GUILESS_MAIN(QuarixCommandsTest)

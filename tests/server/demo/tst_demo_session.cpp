@@ -18,7 +18,12 @@ QString request(const QString& path, const QJsonArray& args)
     return QString::fromUtf8(QJsonDocument(QJsonObject{{"path", path}, {"args", args}}).toJson(QJsonDocument::Compact));
 }
 
-QJsonObject demoConfig(const QString& storage)
+const QString kOk = QStringLiteral("[{\"response\": true}]");
+
+// The demo configuration with the test's storage folder and the simulated event
+// rate per channel (the first element of the digitizer's first group) lowered,
+// so that sanitizer builds keep up.
+QJsonObject demoConfig(const QString& storage, const QString& rate)
 {
     QFile file(QStringLiteral(QUARIX_SOURCE_DIR "/quarix_config_qdcpos.json"));
     if (!file.open(QIODevice::ReadOnly))
@@ -27,25 +32,20 @@ QJsonObject demoConfig(const QString& storage)
     QJsonObject storageObject = config.value("storage").toObject();
     storageObject.insert("file_path", storage);
     config.insert("storage", storageObject);
-    return config;
-}
-
-// The simulated event rate per channel, lowered so that sanitizer builds keep up.
-void lowerEventRate(QJsonObject& config, const QString& rate)
-{
     QJsonArray hardware = config.value("Hardware").toArray();
     QJsonObject digitizer = hardware.at(0).toObject();
     QJsonArray groups = digitizer.value("configs").toArray();
-    QJsonObject simulation = groups.at(0).toObject();
-    QJsonArray elements = simulation.value("elements").toArray();
+    QJsonObject group = groups.at(0).toObject();
+    QJsonArray elements = group.value("elements").toArray();
     QJsonObject element = elements.at(0).toObject();
     element.insert("value", rate);
     elements.replace(0, element);
-    simulation.insert("elements", elements);
-    groups.replace(0, simulation);
+    group.insert("elements", elements);
+    groups.replace(0, group);
     digitizer.insert("configs", groups);
     hardware.replace(0, digitizer);
     config.insert("Hardware", hardware);
+    return config;
 }
 
 QByteArray fileBytes(const QString& path)
@@ -76,9 +76,8 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_server.addPlugin(QStringLiteral(QUARIX_SIM_PLUGIN)));
-        QJsonObject config = demoConfig(m_server.storagePath());
+        const QJsonObject config = demoConfig(m_server.storagePath(), QStringLiteral("500"));
         QVERIFY(!config.isEmpty());
-        lowerEventRate(config, QStringLiteral("500"));
         QVERIFY(m_server.start(m_server.writeConfig(config)));
     }
 
@@ -88,24 +87,20 @@ private slots:
     {
         WsClient client;
         QVERIFY(client.connectTo("query_by_json"));
-        QCOMPARE(client.request(request(kSpectrum, {QJsonObject{{"cmd", "data_get_status"}}})),
-                 QStringLiteral("[{\"response\": true, \"status\":\"idle\"}]"));
-        QCOMPARE(client.request(request(kSpectrum, {QJsonObject{{"cmd", "run_control"}}, QJsonObject{{"status", "freerun"}}})),
-                 QStringLiteral("[{\"response\": true}]"));
-        QCOMPARE(client.request(request(kSpectrum, {QJsonObject{{"cmd", "data_get_status"}}})),
-                 QStringLiteral("[{\"response\": true, \"status\":\"freerun\"}]"));
-
+        const auto ask = [&](const QJsonArray& args) { return client.request(request(kSpectrum, args)); };
         QJsonArray channels;
         for (int c = 0; c < 16; ++c)
             channels.append(c);
+        const auto spectraNow = [&] {
+            return QJsonDocument::fromJson(ask({QJsonObject{{"cmd", "get_data"}, {"channels", channels}}}).toUtf8()).array();
+        };
+        const QJsonArray status{QJsonObject{{"cmd", "data_get_status"}}};
+        QCOMPARE(ask(status), QStringLiteral("[{\"response\": true, \"status\":\"idle\"}]"));
+        QCOMPARE(ask({QJsonObject{{"cmd", "run_control"}}, QJsonObject{{"status", "freerun"}}}), kOk);
+        QCOMPARE(ask(status), QStringLiteral("[{\"response\": true, \"status\":\"freerun\"}]"));
+
         QJsonArray spectra;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            (spectra = QJsonDocument::fromJson(
-                           client.request(request(kSpectrum, {QJsonObject{{"cmd", "get_data"}, {"channels", channels}}}))
-                               .toUtf8())
-                           .array(),
-             countsIn(spectra, 0, 4095) > 12000),
-            20000);
+        QTRY_VERIFY_WITH_TIMEOUT((spectra = spectraNow(), countsIn(spectra, 0, 4095) > 12000), 20000);
         QCOMPARE(spectra.size(), 16);
         QCOMPARE(spectra.at(0).toObject().value("data").toArray().size(), 4096);
         // One bin is one keV: the 662 keV photopeak stands well above the
@@ -116,17 +111,12 @@ private slots:
         QVERIFY(countsIn(spectra, 1320, 1345) > 2 * countsIn(spectra, 1380, 1405));   // 1332 keV
 
         // Stop counting, clear, and read zeros.
-        QCOMPARE(client.request(request(kSpectrum, {QJsonObject{{"cmd", "run_control"}, {"status", "idle"}}})),
-                 QStringLiteral("[{\"response\": true}]"));
-        QCOMPARE(client.request(request(kSpectrum, {QJsonObject{{"cmd", "reset"}}})), QStringLiteral("[{\"response\": true}]"));
-        const QJsonArray cleared = QJsonDocument::fromJson(
-                                       client.request(request(kSpectrum, {QJsonObject{{"cmd", "get_data"}, {"channels", channels}}}))
-                                           .toUtf8())
-                                       .array();
+        QCOMPARE(ask({QJsonObject{{"cmd", "run_control"}, {"status", "idle"}}}), kOk);
+        QCOMPARE(ask({QJsonObject{{"cmd", "reset"}}}), kOk);
+        const QJsonArray cleared = spectraNow();
         QCOMPARE(cleared.size(), 16);
         QCOMPARE(countsIn(cleared, 0, 4095), qint64(0));
-        QCOMPARE(client.request(request(kSpectrum, {QJsonObject{{"cmd", "data_get_status"}}})),
-                 QStringLiteral("[{\"response\": true, \"status\":\"idle\"}]"));
+        QCOMPARE(ask(status), QStringLiteral("[{\"response\": true, \"status\":\"idle\"}]"));
     }
 
     void aClientRecordsARunAndTheFilesMatchTheRunInformation()
@@ -136,31 +126,28 @@ private slots:
         QCOMPARE(commands.request(R"({"cmd":"get_run_info"})"),
                  QStringLiteral("[{\"status\":0,\"name\": \"list_dump\",\"event_rate\":0,\"id\":0,"
                                 "\"stored_events\":0,\"running_time\":0,\"used_space\":0}]"));
-        QCOMPARE(commands.request(R"({"cmd":"start_dump","run_id":"12"})"), QStringLiteral("[{\"response\": true}]"));
+        QCOMPARE(commands.request(R"({"cmd":"start_dump","run_id":"12"})"), kOk);
         QCOMPARE(commands.request(R"({"cmd":"start_dump","run_id":"12"})"),
                  QStringLiteral("[{\"response\": \"Existing Folder\"}]"));
         QTest::qWait(1500);
-        QCOMPARE(commands.request(R"({"cmd":"pause_dump"})"), QStringLiteral("[{\"response\": true}]"));
+        QCOMPARE(commands.request(R"({"cmd":"pause_dump"})"), kOk);
         QTest::qWait(300);
-        QCOMPARE(commands.request(R"({"cmd":"restart_dump"})"), QStringLiteral("[{\"response\": true}]"));
+        QCOMPARE(commands.request(R"({"cmd":"restart_dump"})"), kOk);
         QTest::qWait(1500);
-        const QJsonObject running = QJsonDocument::fromJson(commands.request(R"({"cmd":"get_run_info"})").toUtf8())
-                                        .array()
-                                        .at(0)
-                                        .toObject();
+        const auto runInfo = [&] {
+            return QJsonDocument::fromJson(commands.request(R"({"cmd":"get_run_info"})").toUtf8()).array().at(0).toObject();
+        };
+        const QJsonObject running = runInfo();
         QCOMPARE(running.value("status").toInt(), 1);
         QCOMPARE(running.value("id").toInt(), 12);
         QVERIFY(running.value("stored_events").toDouble() > 0);
         QVERIFY(running.value("running_time").toDouble() > 2.0);
 
-        QCOMPARE(commands.request(R"({"cmd":"stop_dump"})"), QStringLiteral("[{\"response\": true}]"));
+        QCOMPARE(commands.request(R"({"cmd":"stop_dump"})"), kOk);
         // The writers close their files at the next message they handle.
         const QString run = m_server.storagePath() + QStringLiteral("/12/");
         QTest::qWait(1500);
-        const QJsonObject done = QJsonDocument::fromJson(commands.request(R"({"cmd":"get_run_info"})").toUtf8())
-                                     .array()
-                                     .at(0)
-                                     .toObject();
+        const QJsonObject done = runInfo();
         QCOMPARE(done.value("status").toInt(), 0);
 
         // List events: "QRXS", ten digits of creation time, 25-byte records.
@@ -198,12 +185,12 @@ private slots:
         QVERIFY(query.connectTo("query_by_json"));
         const QString readAll = R"({"path":"Hardware/hv","args":[{"cmd":"get_all_ch_values","param":"all"}]})";
         QVERIFY(query.request(readAll).contains("\"VMon\":[0,0,0,0]"));
-        QCOMPARE(commands.request(R"({"cmd":"hv_on"})"), QStringLiteral("[{\"response\": true}]"));
+        QCOMPARE(commands.request(R"({"cmd":"hv_on"})"), kOk);
         QCOMPARE(query.request(readAll),
                  QStringLiteral("{\"response\":\"ok\",\"VSet\":[900,900,950,950],\"ISet\":[20,20,20,20],"
                                 "\"RampUp\":25,\"VMon\":[900,900,950,950],\"IMon\":[2.300,2.300,2.425,2.425],"
                                 "\"Temp\":25}"));
-        QCOMPARE(commands.request(R"({"cmd":"hv_off"})"), QStringLiteral("[{\"response\": true}]"));
+        QCOMPARE(commands.request(R"({"cmd":"hv_off"})"), kOk);
         QVERIFY(query.request(readAll).contains("\"VMon\":[0,0,0,0]"));
     }
 };

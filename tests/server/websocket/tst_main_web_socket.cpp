@@ -1,7 +1,9 @@
 // The control server on its real port, talked to by real WebSocket clients:
 // routing by URL path and by "path", one reply per text message, binary echo.
 #include "core/quarix_block.h"
+#include "log_capture.h"
 #include "server/main_web_socket.h"
+#include "ws_client.h"
 
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -12,7 +14,6 @@
 
 namespace {
 constexpr quint16 kPort = 51234;
-const QString kBase = QStringLiteral("ws://127.0.0.1:51234");
 const QString kChain = QStringLiteral("processing/0/filter_chain/main/chain/");
 
 // A block that answers with its tag (its name unless given) and the message it
@@ -40,57 +41,6 @@ private:
     QString m_tag;
 };
 
-// A real client with spies on what comes back.
-struct Client {
-    QWebSocket socket;
-    QSignalSpy texts{&socket, &QWebSocket::textMessageReceived};
-    QSignalSpy binaries{&socket, &QWebSocket::binaryMessageReceived};
-
-    bool open(const QString& url)
-    {
-        socket.open(QUrl(url));
-        return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000);
-    }
-    // Sends one text message and waits for the next reply.
-    QString request(const QString& text)
-    {
-        const int before = texts.count();
-        socket.sendTextMessage(text);
-        if (!QTest::qWaitFor([&] { return texts.count() > before; }, 5000))
-            return QStringLiteral("<no reply>");
-        return texts.at(before).at(0).toString();
-    }
-    QStringList replies() const
-    {
-        QStringList list;
-        for (const QList<QVariant>& arguments : texts)
-            list << arguments.at(0).toString();
-        return list;
-    }
-};
-
-// Records the application's log lines while it exists.
-class MessageLog {
-public:
-    MessageLog() : m_previous(qInstallMessageHandler(&MessageLog::record)) { s_current = this; }
-    ~MessageLog()
-    {
-        qInstallMessageHandler(m_previous);
-        s_current = nullptr;
-    }
-    QStringList debugLines() const { return m_debug; }
-
-private:
-    static void record(QtMsgType type, const QMessageLogContext&, const QString& text)
-    {
-        if (s_current && type == QtDebugMsg)
-            s_current->m_debug << text;
-    }
-    static MessageLog* s_current;
-    QtMessageHandler m_previous;
-    QStringList m_debug;
-};
-MessageLog* MessageLog::s_current = nullptr;
 }  // namespace
 
 class TestMainWebSocket : public QObject {
@@ -197,9 +147,9 @@ void TestMainWebSocket::routesEachMessageToOneBlock()
     QFETCH(QString, path);
     QFETCH(QString, message);
     QFETCH(QString, reply);
-    Client client;
-    QVERIFY(client.open(kBase + path));
-    QCOMPARE(client.request(message), reply);
+    WsClient client;
+    QVERIFY(client.connectTo(path.mid(1)));
+    QCOMPARE(client.requestAll({message}), QStringList{reply});   // also an empty reply is a reply
 }
 
 void TestMainWebSocket::theFirstOfTwoBlocksWithTheSameNameOrPathAnswers()
@@ -209,124 +159,108 @@ void TestMainWebSocket::theFirstOfTwoBlocksWithTheSameNameOrPathAnswers()
     earlyImage->setFullPath(kChain + "img1");
     m_blocks.prepend(earlyImage);
 
-    Client byName;
-    QVERIFY(byName.open(kBase + "/osc1"));
+    WsClient byName, byPath;
+    QVERIFY(byName.connectTo("osc1") && byPath.connectTo("query_by_json"));
     QCOMPARE(byName.request("a"), QStringLiteral("early-osc1|a"));
-    Client byPath;
-    QVERIFY(byPath.open(kBase + "/query_by_json"));
     const QString message = QStringLiteral(R"({"path":"%1img1"})").arg(kChain);
     QCOMPARE(byPath.request(message), "early-img1|" + message);
 }
 
 void TestMainWebSocket::anEmptyRouteReachesTheFirstBlockWithAnEmptyName_data()
 {
-    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("route");
     QTest::addColumn<QString>("firstUnnamedType");
     QTest::addColumn<QString>("reply");
-    QTest::newRow("no path, dumper") << kBase << "dumper" << "|hello";
-    QTest::newRow("root path, commands") << kBase + "/" << "commands" << "|hello";
-    QTest::newRow("only slashes, hv") << kBase + "///" << "hv" << "|hello";
-    QTest::newRow("first unnamed is a spectrum") << kBase << "spectrum" << "";
+    QTest::newRow("root path, dumper") << "" << "dumper" << "|hello";
+    QTest::newRow("root path, commands") << "" << "commands" << "|hello";
+    QTest::newRow("only slashes, hv") << "//" << "hv" << "|hello";
+    QTest::newRow("first unnamed is a spectrum") << "" << "spectrum" << "";
 }
 
 void TestMainWebSocket::anEmptyRouteReachesTheFirstBlockWithAnEmptyName()
 {
-    QFETCH(QString, url);
+    QFETCH(QString, route);
     QFETCH(QString, firstUnnamedType);
     QFETCH(QString, reply);
     m_blocks.append(new AnsweringBlock(firstUnnamedType, QString()));
     m_blocks.append(new AnsweringBlock("dumper", QString()));   // never reached: not the first
-    Client client;
-    QVERIFY(client.open(url));
-    QCOMPARE(client.request("hello"), reply);
+    WsClient client;
+    QVERIFY(client.connectTo(route));
+    QCOMPARE(client.requestAll({"hello"}), QStringList{reply});
 }
 
 void TestMainWebSocket::aBlockAppendedAfterTheServerWasCreatedIsFound()
 {
-    Client client;
-    QVERIFY(client.open(kBase + "/late"));
-    QCOMPARE(client.request("x"), QString());
+    WsClient client;
+    QVERIFY(client.connectTo("late"));
+    QCOMPARE(client.requestAll({"x"}), QStringList{""});
     m_blocks.append(new AnsweringBlock("commands", "late"));
     QCOMPARE(client.request("y"), QStringLiteral("late|y"));
 }
 
 void TestMainWebSocket::messagesSentBackToBackAreAnsweredOnceEachInOrder()
 {
-    Client client;
-    QVERIFY(client.open(kBase + "/commands"));
-    client.socket.sendTextMessage("first");
-    client.socket.sendTextMessage("second");
-    QTRY_COMPARE(client.texts.count(), 2);
-    QCOMPARE(client.request("third"), QStringLiteral("commands|third"));
-    QCOMPARE(client.replies(), QStringList({"commands|first", "commands|second", "commands|third"}));
+    WsClient client;
+    QVERIFY(client.connectTo("commands"));
+    QCOMPARE(client.requestAll({"first", "second", "third"}),
+             QStringList({"commands|first", "commands|second", "commands|third"}));
 }
 
 void TestMainWebSocket::unansweredMessagesStillGetOneEmptyReplyEach()
 {
-    Client client;
-    QVERIFY(client.open(kBase + "/spec1"));
-    for (int i = 0; i < 3; ++i)
-        client.socket.sendTextMessage(QStringLiteral("m%1").arg(i));
-    QTRY_COMPARE(client.texts.count(), 3);
-    QCOMPARE(client.replies(), QStringList({"", "", ""}));
+    WsClient client;
+    QVERIFY(client.connectTo("spec1"));
+    QSignalSpy texts(&client.socket(), &QWebSocket::textMessageReceived);
+    QCOMPARE(client.requestAll({"m0", "m1", "m2"}), QStringList({"", "", ""}));
     // Nothing else follows: a binary round trip after them returns before any stray text.
-    client.socket.sendBinaryMessage("z");
-    QTRY_COMPARE(client.binaries.count(), 1);
-    QCOMPARE(client.texts.count(), 3);
+    QCOMPARE(client.requestBinary("z"), QByteArray("z"));
+    QCOMPARE(texts.count(), 3);
 }
 
 void TestMainWebSocket::clientsKeepTheirOwnRoutes()
 {
-    Client a;
-    Client b;
-    QVERIFY(a.open(kBase + "/osc1"));
-    QVERIFY(b.open(kBase + "/dump1"));
-    a.socket.sendTextMessage("to-a");
-    b.socket.sendTextMessage("to-b");
-    QTRY_COMPARE(a.texts.count(), 1);
-    QTRY_COMPARE(b.texts.count(), 1);
-    QCOMPARE(a.replies(), QStringList({"osc1|to-a"}));
-    QCOMPARE(b.replies(), QStringList({"dump1|to-b"}));
+    WsClient a, b;
+    QVERIFY(a.connectTo("osc1") && b.connectTo("dump1"));
+    QCOMPARE(a.request("to-a"), QStringLiteral("osc1|to-a"));
+    QCOMPARE(b.request("to-b"), QStringLiteral("dump1|to-b"));
+    QCOMPARE(a.request("again"), QStringLiteral("osc1|again"));
 }
 
 void TestMainWebSocket::binaryMessagesAreEchoedUnchanged_data()
 {
-    QTest::addColumn<QString>("path");
-    QTest::newRow("named route") << "/commands";
-    QTest::newRow("query_by_json") << "/query_by_json";
-    QTest::newRow("unknown route") << "/nobody";
+    QTest::addColumn<QString>("route");
+    QTest::newRow("named route") << "commands";
+    QTest::newRow("query_by_json") << "query_by_json";
+    QTest::newRow("unknown route") << "nobody";
 }
 
 void TestMainWebSocket::binaryMessagesAreEchoedUnchanged()
 {
-    QFETCH(QString, path);
-    Client client;
-    QVERIFY(client.open(kBase + path));
+    QFETCH(QString, route);
+    WsClient client;
+    QVERIFY(client.connectTo(route));
+    QSignalSpy texts(&client.socket(), &QWebSocket::textMessageReceived);
     const QByteArray bytes("\x00\xff\x7f", 3);
-    client.socket.sendBinaryMessage(bytes);
-    QTRY_COMPARE(client.binaries.count(), 1);
-    QCOMPARE(client.binaries.at(0).at(0).toByteArray(), bytes);
-    QCOMPARE(client.texts.count(), 0);
+    QCOMPARE(client.requestBinary(bytes), bytes);
+    QCOMPARE(texts.count(), 0);
 }
 
 void TestMainWebSocket::debugFlagWritesTheTraceLines()
 {
     m_server.reset();
-    MessageLog log;
+    LogCapture log;
     m_server = std::make_unique<MainWebSocket>(kPort, true, &m_blocks, nullptr);
     {
-        Client client;
-        QVERIFY(client.open(kBase + "/commands"));
+        WsClient client;
+        QVERIFY(client.connectTo("commands"));
         QCOMPARE(client.request("hello"), QStringLiteral("commands|hello"));
-        client.socket.sendBinaryMessage("abc");
-        QTRY_COMPARE(client.binaries.count(), 1);
-        client.socket.close();
-        QTRY_COMPARE(log.debugLines().size(), 4);
+        QCOMPARE(client.requestBinary("abc"), QByteArray("abc"));
+        client.socket().close();
+        QTRY_COMPARE(log.lines(QtDebugMsg).size(), 4);
     }
-    const QStringList lines = log.debugLines();
-    QCOMPARE(lines.at(0), QStringLiteral("Main server listening on port 51234"));
-    QCOMPARE(lines.at(1), QStringLiteral("Message received: \"hello\""));
-    QCOMPARE(lines.at(2), QStringLiteral("Binary Message received: \"abc\""));
+    const QStringList lines = log.lines(QtDebugMsg);
+    QCOMPARE(lines.mid(0, 3), QStringList({"Main server listening on port 51234", "Message received: \"hello\"",
+                                           "Binary Message received: \"abc\""}));
     QVERIFY2(lines.at(3).startsWith(QStringLiteral("socketDisconnected: QWebSocket(")), qPrintable(lines.at(3)));
 }
 
@@ -335,16 +269,16 @@ void TestMainWebSocket::aBusyPortLeavesTheServerInert()
     m_server.reset();
     QTcpServer squatter;
     QVERIFY(squatter.listen(QHostAddress::Any, kPort));
-    MessageLog log;
+    LogCapture log;
     m_server = std::make_unique<MainWebSocket>(kPort, true, &m_blocks, nullptr);
     QVERIFY(!m_server->isListening());
-    QVERIFY(log.debugLines().isEmpty());   // silent, even with the debug flag
+    QVERIFY(log.lines(QtDebugMsg).isEmpty());   // silent, even with the debug flag
 
     // The server does not try again once the port is free.
     squatter.close();
     QWebSocket client;
     QSignalSpy failed(&client, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error));
-    client.open(QUrl(kBase + "/commands"));
+    client.open(QUrl("ws://127.0.0.1:51234/commands"));
     QTRY_VERIFY(failed.count() >= 1);
     QCOMPARE(client.state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(failed.at(0).at(0).value<QAbstractSocket::SocketError>(), QAbstractSocket::ConnectionRefusedError);
@@ -352,10 +286,10 @@ void TestMainWebSocket::aBusyPortLeavesTheServerInert()
 
 void TestMainWebSocket::destructionClosesTheServerAndItsClients()
 {
-    Client client;
-    QVERIFY(client.open(kBase + "/commands"));
+    WsClient client;
+    QVERIFY(client.connectTo("commands"));
     QCOMPARE(client.request("ping"), QStringLiteral("commands|ping"));
-    QSignalSpy disconnected(&client.socket, &QWebSocket::disconnected);
+    QSignalSpy disconnected(&client.socket(), &QWebSocket::disconnected);
 
     m_server.reset();
 
