@@ -33,6 +33,24 @@ QString getData(const QString& source)
 {
     return request(QJsonArray{QJsonObject{{"cmd", "get_data"}, {"source", source}}});
 }
+
+// An image block over the test's pin, counting ("freerun") unless told otherwise.
+class ImageRig : public ImageHarness {
+public:
+    ImageRig(int columns, int rows, bool running = true) : ImageHarness(imageEntry(columns, rows))
+    {
+        if (running)
+            ask(runControl("freerun"));
+    }
+    // Pushes one packet of events on these channels and waits until the block has handled it.
+    void feed(const std::vector<Event>& events)
+    {
+        push(events);
+        QVERIFY(waitUntilConsumed());
+    }
+    QString immediate() { return ask(getData("immediate")); }
+    QString cumulative() { return ask(getData("cumulative")); }
+};
 }  // namespace
 
 class TestImage : public QObject {
@@ -55,11 +73,9 @@ private slots:
 
 void TestImage::mapsChannelsRowByRow()
 {
-    ImageHarness image(imageEntry(8, 3));
-    image.ask(runControl("freerun"));
-    image.push({{0}, {7}, {8}, {21}, {21}});
-    QVERIFY(image.waitUntilConsumed());
-    QCOMPARE(image.ask(getData("cumulative")),
+    ImageRig image(8, 3);
+    image.feed({{0}, {7}, {8}, {21}, {21}});
+    QCOMPARE(image.cumulative(),
              QStringLiteral(R"({"data":[[1,0,0,0,0,0,0,1],[1,0,0,0,0,0,0,0],[0,0,0,0,0,2,0,0]]})"));
 }
 
@@ -81,41 +97,34 @@ void TestImage::ignoresChannelsOutsideTheImage()
     QFETCH(uint, channel);
     QFETCH(QString, image);
 
-    ImageHarness harness(imageEntry(4, 2));
-    harness.ask(runControl("freerun"));
-    harness.push({{channel}});
-    QVERIFY(harness.waitUntilConsumed());
-    QCOMPARE(harness.ask(getData("cumulative")), image);
-    QCOMPARE(harness.ask(getData("immediate")), image);
+    ImageRig rig(4, 2);
+    rig.feed({{channel}});
+    QCOMPARE(rig.cumulative(), image);
+    QCOMPARE(rig.immediate(), image);
 }
 
 void TestImage::immediateReadClearsOnlyTheImmediateImage()
 {
-    ImageHarness image(imageEntry(3, 2));
-    image.ask(runControl("freerun"));
-    image.push({{1}, {1}, {1}, {1}, {2}, {3}, {3}});
-    QVERIFY(image.waitUntilConsumed());
+    ImageRig image(3, 2);
+    image.feed({{1}, {1}, {1}, {1}, {2}, {3}, {3}});
 
-    QCOMPARE(image.ask(getData("immediate")), QStringLiteral(R"({"data":[[0,4,1],[2,0,0]]})"));
-    QCOMPARE(image.ask(getData("immediate")), QStringLiteral(R"({"data":[[0,0,0],[0,0,0]]})"));
-    QCOMPARE(image.ask(getData("cumulative")), QStringLiteral(R"({"data":[[0,4,1],[2,0,0]]})"));
+    QCOMPARE(image.immediate(), QStringLiteral(R"({"data":[[0,4,1],[2,0,0]]})"));
+    QCOMPARE(image.immediate(), QStringLiteral(R"({"data":[[0,0,0],[0,0,0]]})"));
+    QCOMPARE(image.cumulative(), QStringLiteral(R"({"data":[[0,4,1],[2,0,0]]})"));
 
-    image.push({{5}});
-    QVERIFY(image.waitUntilConsumed());
-    QCOMPARE(image.ask(getData("immediate")), QStringLiteral(R"({"data":[[0,0,0],[0,0,1]]})"));
-    QCOMPARE(image.ask(getData("cumulative")), QStringLiteral(R"({"data":[[0,4,1],[2,0,1]]})"));
+    image.feed({{5}});
+    QCOMPARE(image.immediate(), QStringLiteral(R"({"data":[[0,0,0],[0,0,1]]})"));
+    QCOMPARE(image.cumulative(), QStringLiteral(R"({"data":[[0,4,1],[2,0,1]]})"));
 }
 
 void TestImage::resetClearsOnlyTheCumulativeImage()
 {
-    ImageHarness image(imageEntry(2, 1));
-    image.ask(runControl("freerun"));
-    image.push({{0}, {1}, {1}});
-    QVERIFY(image.waitUntilConsumed());
+    ImageRig image(2, 1);
+    image.feed({{0}, {1}, {1}});
 
     QCOMPARE(image.ask(command("reset")), kTrue);
-    QCOMPARE(image.ask(getData("cumulative")), QStringLiteral(R"({"data":[[0,0]]})"));
-    QCOMPARE(image.ask(getData("immediate")), QStringLiteral(R"({"data":[[1,2]]})"));
+    QCOMPARE(image.cumulative(), QStringLiteral(R"({"data":[[0,0]]})"));
+    QCOMPARE(image.immediate(), QStringLiteral(R"({"data":[[1,2]]})"));
     QCOMPARE(image.ask(command("data_get_status")), kFreerun);
 }
 
@@ -129,52 +138,46 @@ void TestImage::immediateReadsWhileCountingLoseNoEvent()
         }
         return sum;
     };
-    ImageHarness image(imageEntry(4, 4));
-    image.ask(runControl("freerun"));
+    ImageRig image(4, 4);
     int taken = 0;
     for (uint32_t packet = 0; packet < 200; ++packet) {
         std::vector<Event> events;
         for (uint32_t i = 0; i < 20; ++i)
             events.push_back({(packet + i) % 16});
         image.push(events);
-        taken += total(image.ask(getData("immediate")));
+        taken += total(image.immediate());
     }
     QVERIFY(image.waitUntilConsumed());
-    taken += total(image.ask(getData("immediate")));
+    taken += total(image.immediate());
     QCOMPARE(taken, 200 * 20);
-    QCOMPARE(total(image.ask(getData("cumulative"))), 200 * 20);
+    QCOMPARE(total(image.cumulative()), 200 * 20);
 }
 
 void TestImage::withoutRowsBothViewsAreEmpty()
 {
-    ImageHarness image(imageEntry(4, 0));
+    ImageRig image(4, 0);
     QVERIFY(image.block().configurationError().isEmpty());
-    image.ask(runControl("freerun"));
-    image.push({{0}, {3}});
-    QVERIFY(image.waitUntilConsumed());
-    QCOMPARE(image.ask(getData("immediate")), QStringLiteral(R"({"data":[]})"));
-    QCOMPARE(image.ask(getData("cumulative")), QStringLiteral(R"({"data":[]})"));
+    image.feed({{0}, {3}});
+    QCOMPARE(image.immediate(), QStringLiteral(R"({"data":[]})"));
+    QCOMPARE(image.cumulative(), QStringLiteral(R"({"data":[]})"));
 }
 
 void TestImage::freshBlockIsIdleAndIgnoresEvents()
 {
-    ImageHarness image(imageEntry(2, 1));
+    ImageRig image(2, 1, false);
     QCOMPARE(image.ask(command("data_get_status")), kIdle);
-    image.push({{0}});
-    QVERIFY(image.waitUntilConsumed());
-    QCOMPARE(image.ask(getData("cumulative")), QStringLiteral(R"({"data":[[0,0]]})"));
+    image.feed({{0}});
+    QCOMPARE(image.cumulative(), QStringLiteral(R"({"data":[[0,0]]})"));
 
     QCOMPARE(image.ask(runControl("freerun")), kTrue);
     QCOMPARE(image.ask(command("data_get_status")), kFreerun);
-    image.push({{0}});
-    QVERIFY(image.waitUntilConsumed());
-    QCOMPARE(image.ask(getData("cumulative")), QStringLiteral(R"({"data":[[1,0]]})"));
+    image.feed({{0}});
+    QCOMPARE(image.cumulative(), QStringLiteral(R"({"data":[[1,0]]})"));
 
     QCOMPARE(image.ask(runControl("")), kTrue);
     QCOMPARE(image.ask(command("data_get_status")), kIdle);
-    image.push({{1}});
-    QVERIFY(image.waitUntilConsumed());
-    QCOMPARE(image.ask(getData("cumulative")), QStringLiteral(R"({"data":[[1,0]]})"));
+    image.feed({{1}});
+    QCOMPARE(image.cumulative(), QStringLiteral(R"({"data":[[1,0]]})"));
 }
 
 void TestImage::labelsOfAnyTypeCountAndAccumulate()

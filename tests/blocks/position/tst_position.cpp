@@ -3,9 +3,9 @@
 #include "accumulating_block_harness.h"
 #include "blocks/position/position.h"
 
-#include <QtTest>
+#include "log_capture.h"
 
-#include <mutex>
+#include <QtTest>
 
 using namespace analysis_test;
 using PositionHarness = BlockHarness<Position>;
@@ -44,53 +44,44 @@ QStringList countedCells(const QString& reply)
     return cells;
 }
 
-// Collects the log lines written while it exists, from any thread.
-class LogCapture {
+// A position block over the test's pin, counting ("freerun") unless told otherwise.
+class PositionRig : public PositionHarness {
 public:
-    LogCapture()
+    PositionRig(const QJsonArray& positions, const QJsonArray& partners, const QJsonArray& more = {},
+                bool running = true)
+        : PositionHarness(positionEntry(positions, partners, more))
     {
-        s_current = this;
-        m_previous = qInstallMessageHandler(&LogCapture::handle);
+        if (running)
+            ask(runControl("freerun"));
     }
-    ~LogCapture()
+    // Pushes one packet and waits until the block has handled it.
+    void feed(const std::vector<Event>& events)
     {
-        qInstallMessageHandler(m_previous);
-        s_current = nullptr;
+        push(events);
+        QVERIFY(waitUntilConsumed());
     }
-    int count(const QString& line) const
+    QStringList cells() { return countedCells(ask(getData("heatmap"))); }
+    QString heatmap() { return ask(getData("heatmap")); }
+    QString scatter() { return ask(getData("scatter")); }
+    int scatterPoints()
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_lines.count(line);
+        const QJsonObject reply = QJsonDocument::fromJson(scatter().toUtf8()).object();
+        return reply.value("data").toArray().at(0).toObject().value("x").toArray().size();
     }
-
-private:
-    static void handle(QtMsgType, const QMessageLogContext&, const QString& text)
-    {
-        std::lock_guard<std::mutex> lock(s_current->m_mutex);
-        s_current->m_lines.append(text);
-    }
-
-    static LogCapture* s_current;
-    mutable std::mutex m_mutex;
-    QStringList m_lines;
-    QtMessageHandler m_previous;
 };
-LogCapture* LogCapture::s_current = nullptr;
 }  // namespace
 
 class TestPosition : public QObject {
     Q_OBJECT
 private slots:
-    void countsTheChargeDivisionRatio();
+    void countsTheChargeDivisionRatioIn256RowsByDefault();
     void takesTheRatioFromTheLowerChannelInEitherOrder_data();
     void takesTheRatioFromTheLowerChannelInEitherOrder();
     void rowIsTheRatioBinRoundedHalfAwayFromZero_data();
     void rowIsTheRatioBinRoundedHalfAwayFromZero();
-    void ratioOneFallsInTheLastRow();
     void discardsPairsOutsideTheCuts_data();
     void discardsPairsOutsideTheCuts();
     void ignoresPacketsWithARepeatedChannel();
-    void scatterListsAPointOncePerFrameAddedAfterIt_data();
     void scatterListsAPointOncePerFrameAddedAfterIt();
     void scatterListsNewestFrameFirst();
     void scatterReadConsumesTheFrames();
@@ -105,16 +96,16 @@ private slots:
     void refusesUnusableLayouts();
 };
 
-void TestPosition::countsTheChargeDivisionRatio()
+void TestPosition::countsTheChargeDivisionRatioIn256RowsByDefault()
 {
-    PositionHarness position(positionEntry({0, 0}, {1, 0}, {parameter("y_positions", 256)}));
-    position.ask(runControl("freerun"));
-    position.push({{0, 300}, {1, 100}});
-    QVERIFY(position.waitUntilConsumed());
-
-    QCOMPARE(countedCells(position.ask(getData("heatmap"))), QStringList{"192,0"});
+    PositionRig position({0, 0}, {1, 0});
+    position.feed({{0, 300}, {1, 100}});
+    QCOMPARE(position.cells(), QStringList{"192,0"});
     // One frame per payload of the packet, each holding the point.
-    QCOMPARE(position.ask(getData("scatter")), QStringLiteral(R"({"data":[{"x":[0,0]},{"y":[0.75,0.75]}]})"));
+    QCOMPARE(position.scatter(), QStringLiteral(R"({"data":[{"x":[0,0]},{"y":[0.75,0.75]}]})"));
+    position.feed({{0, 500}, {1, 0}});   // ratio 1 falls in the last row
+    QCOMPARE(position.cells(), (QStringList{"192,0", "255,0"}));
+    QCOMPARE(position.scatter(), QStringLiteral(R"({"data":[{"x":[0,0]},{"y":[1,1]}]})"));
 }
 
 void TestPosition::takesTheRatioFromTheLowerChannelInEitherOrder_data()
@@ -135,16 +126,10 @@ void TestPosition::takesTheRatioFromTheLowerChannelInEitherOrder()
     QFETCH(bool, lowerFirst);
     QFETCH(QString, scatter);
     QFETCH(QStringList, cells);
-
-    PositionHarness position(positionEntry({1, 0, 0, 0}, {1, 0}));
-    position.ask(runControl("freerun"));
-    if (lowerFirst)
-        position.push({{0, 300}, {1, 100}});
-    else
-        position.push({{1, 100}, {0, 300}});
-    QVERIFY(position.waitUntilConsumed());
-    QCOMPARE(position.ask(getData("scatter")), scatter);
-    QCOMPARE(countedCells(position.ask(getData("heatmap"))), cells);
+    PositionRig position({1, 0, 0, 0}, {1, 0});
+    position.feed(lowerFirst ? std::vector<Event>{{0, 300}, {1, 100}} : std::vector<Event>{{1, 100}, {0, 300}});
+    QCOMPARE(position.scatter(), scatter);
+    QCOMPARE(position.cells(), cells);
 }
 
 void TestPosition::rowIsTheRatioBinRoundedHalfAwayFromZero_data()
@@ -165,22 +150,9 @@ void TestPosition::rowIsTheRatioBinRoundedHalfAwayFromZero()
     QFETCH(uint, lowEnergy);
     QFETCH(uint, highEnergy);
     QFETCH(QString, heatmap);
-
-    PositionHarness position(positionEntry({0, 0}, {1, 0}, {parameter("y_positions", 4)}));
-    position.ask(runControl("freerun"));
-    position.push({{1, highEnergy}, {0, lowEnergy}});
-    QVERIFY(position.waitUntilConsumed());
-    QCOMPARE(position.ask(getData("heatmap")), heatmap);
-}
-
-void TestPosition::ratioOneFallsInTheLastRow()
-{
-    PositionHarness position(positionEntry({0, 0}, {1, 0}));   // 256 rows by default
-    position.ask(runControl("freerun"));
-    position.push({{0, 500}, {1, 0}});
-    QVERIFY(position.waitUntilConsumed());
-    QCOMPARE(countedCells(position.ask(getData("heatmap"))), QStringList{"255,0"});
-    QCOMPARE(position.ask(getData("scatter")), QStringLiteral(R"({"data":[{"x":[0,0]},{"y":[1,1]}]})"));
+    PositionRig position({0, 0}, {1, 0}, {parameter("y_positions", 4)});
+    position.feed({{1, highEnergy}, {0, lowEnergy}});
+    QCOMPARE(position.heatmap(), heatmap);
 }
 
 void TestPosition::discardsPairsOutsideTheCuts_data()
@@ -205,169 +177,117 @@ void TestPosition::discardsPairsOutsideTheCuts()
     QFETCH(uint, lowEnergy);
     QFETCH(uint, highEnergy);
     QFETCH(bool, counted);
-
     LogCapture log;
-    PositionHarness position(positionEntry({0, 0}, {1, 0}, cuts));
-    position.ask(runControl("freerun"));
-    position.push({{0, lowEnergy}, {1, highEnergy}});
-    QVERIFY(position.waitUntilConsumed());
-
+    PositionRig position({0, 0}, {1, 0}, cuts);
+    position.feed({{0, lowEnergy}, {1, highEnergy}});
     QCOMPARE(log.count(QStringLiteral("Discrding energy")), counted ? 0 : 1);
-    QCOMPARE(countedCells(position.ask(getData("heatmap"))).size(), counted ? 1 : 0);
-    const QJsonObject scatter = QJsonDocument::fromJson(position.ask(getData("scatter")).toUtf8()).object();
-    QCOMPARE(scatter.value("data").toArray().at(0).toObject().value("x").toArray().size(), counted ? 2 : 0);
+    QCOMPARE(position.cells().size(), counted ? 1 : 0);
+    QCOMPARE(position.scatterPoints(), counted ? 2 : 0);
 }
 
 void TestPosition::ignoresPacketsWithARepeatedChannel()
 {
-    PositionHarness position(positionEntry({0, 0, 0, 0}, {1, 0}));
-    position.ask(runControl("freerun"));
-    position.push({{3, 5}, {0, 300}, {1, 100}, {3, 7}});
-    QVERIFY(position.waitUntilConsumed());
-    QCOMPARE(countedCells(position.ask(getData("heatmap"))), QStringList());
-    QCOMPARE(position.ask(getData("scatter")), kNoPoints);
-
-    position.push({{3, 5}, {0, 300}, {1, 100}});
-    QVERIFY(position.waitUntilConsumed());
-    QCOMPARE(countedCells(position.ask(getData("heatmap"))), QStringList{"192,0"});
-}
-
-void TestPosition::scatterListsAPointOncePerFrameAddedAfterIt_data()
-{
-    QTest::addColumn<bool>("pairFirst");
-    QTest::addColumn<QString>("scatter");
-
-    QTest::newRow("pair at the front: all three frames hold it")
-        << true << R"({"data":[{"x":[0,0,0]},{"y":[0.75,0.75,0.75]}]})";
-    QTest::newRow("pair after another event: the first frame is empty")
-        << false << R"({"data":[{"x":[0,0]},{"y":[0.75,0.75]}]})";
+    PositionRig position({0, 0, 0, 0}, {1, 0});
+    position.feed({{3, 5}, {0, 300}, {1, 100}, {3, 7}});
+    QCOMPARE(position.cells(), QStringList());
+    QCOMPARE(position.scatter(), kNoPoints);
+    position.feed({{3, 5}, {0, 300}, {1, 100}});
+    QCOMPARE(position.cells(), QStringList{"192,0"});
 }
 
 void TestPosition::scatterListsAPointOncePerFrameAddedAfterIt()
 {
-    QFETCH(bool, pairFirst);
-    QFETCH(QString, scatter);
-
-    PositionHarness position(positionEntry({0, 0}, {1, 0}));
-    position.ask(runControl("freerun"));
-    if (pairFirst)
-        position.push({{0, 300}, {1, 100}, {5, 1}});
-    else
-        position.push({{5, 1}, {0, 300}, {1, 100}});
-    QVERIFY(position.waitUntilConsumed());
-    QCOMPARE(position.ask(getData("scatter")), scatter);
+    PositionRig position({0, 0}, {1, 0});
+    position.feed({{0, 300}, {1, 100}, {5, 1}});   // at the front: all three frames hold it
+    QCOMPARE(position.scatter(), QStringLiteral(R"({"data":[{"x":[0,0,0]},{"y":[0.75,0.75,0.75]}]})"));
+    position.feed({{5, 1}, {0, 300}, {1, 100}});   // after another event: the first frame is empty
+    QCOMPARE(position.scatter(), QStringLiteral(R"({"data":[{"x":[0,0]},{"y":[0.75,0.75]}]})"));
 }
 
 void TestPosition::scatterListsNewestFrameFirst()
 {
-    PositionHarness position(positionEntry({0, 0, 1, 1}, {1, 0, 3, 2}));
-    position.ask(runControl("freerun"));
+    PositionRig position({0, 0, 1, 1}, {1, 0, 3, 2});
     position.push({{0, 300}, {1, 100}});
-    position.push({{2, 50}, {3, 50}});
-    QVERIFY(position.waitUntilConsumed());
-    QCOMPARE(position.ask(getData("scatter")),
-             QStringLiteral(R"({"data":[{"x":[1,1,0,0]},{"y":[0.5,0.5,0.75,0.75]}]})"));
+    position.feed({{2, 50}, {3, 50}});
+    QCOMPARE(position.scatter(), QStringLiteral(R"({"data":[{"x":[1,1,0,0]},{"y":[0.5,0.5,0.75,0.75]}]})"));
 }
 
 void TestPosition::scatterReadConsumesTheFrames()
 {
-    PositionHarness position(positionEntry({0, 0}, {1, 0}));
-    position.ask(runControl("freerun"));
-    position.push({{0, 1}, {1, 2}});
-    QVERIFY(position.waitUntilConsumed());
-    QCOMPARE(position.ask(getData("scatter")), QStringLiteral(R"({"data":[{"x":[0,0]},{"y":[0.333333,0.333333]}]})"));
-    QCOMPARE(position.ask(getData("scatter")), kNoPoints);
+    PositionRig position({0, 0}, {1, 0});
+    position.feed({{0, 1}, {1, 2}});
+    QCOMPARE(position.scatter(), QStringLiteral(R"({"data":[{"x":[0,0]},{"y":[0.333333,0.333333]}]})"));
+    QCOMPARE(position.scatter(), kNoPoints);
     // The heat map is not consumed by reading.
-    QCOMPARE(countedCells(position.ask(getData("heatmap"))), QStringList{"85,0"});
-    QCOMPARE(countedCells(position.ask(getData("heatmap"))), QStringList{"85,0"});
-
-    position.push({{1, 2}, {0, 1}});
-    QVERIFY(position.waitUntilConsumed());
-    QCOMPARE(position.ask(getData("scatter")), QStringLiteral(R"({"data":[{"x":[0,0]},{"y":[0.333333,0.333333]}]})"));
+    QCOMPARE(position.cells(), QStringList{"85,0"});
+    QCOMPARE(position.cells(), QStringList{"85,0"});
 }
 
 void TestPosition::keepsAtMost101Frames()
 {
-    PositionHarness position(positionEntry({0, 0}, {1, 0}));
-    position.ask(runControl("freerun"));
+    PositionRig position({0, 0}, {1, 0});
     std::vector<Event> events{{0, 300}, {1, 100}};
     for (uint32_t channel = 2; channel < 150; ++channel)
         events.push_back({channel, 1});
-    position.push(events);   // 150 frames, each holding the one point
-    QVERIFY(position.waitUntilConsumed());
-
-    const QJsonObject scatter = QJsonDocument::fromJson(position.ask(getData("scatter")).toUtf8()).object();
-    const QJsonArray data = scatter.value("data").toArray();
+    position.feed(events);   // 150 frames, each holding the one point
+    const QJsonArray data = QJsonDocument::fromJson(position.scatter().toUtf8()).object().value("data").toArray();
     QCOMPARE(data.at(0).toObject().value("x").toArray().size(), 101);
     QCOMPARE(data.at(1).toObject().value("y").toArray().size(), 101);
 }
 
 void TestPosition::heatmapCountsEveryPairWhileAClientReads()
 {
-    PositionHarness position(positionEntry({0, 0, 1, 1}, {1, 0, 3, 2}));
-    position.ask(runControl("freerun"));
+    PositionRig position({0, 0, 1, 1}, {1, 0, 3, 2});
     int points = 0;
     for (uint32_t packet = 0; packet < 200; ++packet) {
         position.push({{packet % 2 ? 0u : 2u, 100 + packet}, {packet % 2 ? 1u : 3u, 300}});
-        if (packet % 3 == 0) {
-            QVERIFY(position.ask(getData("heatmap")).startsWith(QStringLiteral(R"({"data":[[)")));
-            continue;
-        }
-        const QJsonObject scatter = QJsonDocument::fromJson(position.ask(getData("scatter")).toUtf8()).object();
-        points += scatter.value("data").toArray().at(0).toObject().value("x").toArray().size();
+        if (packet % 3 == 0)
+            QVERIFY(position.heatmap().startsWith(QStringLiteral(R"({"data":[[)")));
+        else
+            points += position.scatterPoints();
     }
     QVERIFY(position.waitUntilConsumed());
-    QCOMPARE(countedCells(position.ask(getData("heatmap"))).size(), 200);
-    const QJsonObject last = QJsonDocument::fromJson(position.ask(getData("scatter")).toUtf8()).object();
-    points += last.value("data").toArray().at(0).toObject().value("x").toArray().size();
+    QCOMPARE(position.cells().size(), 200);
+    points += position.scatterPoints();
     // Two frames per packet, each read once; frames left unread beyond the cap are dropped.
-    QVERIFY(points > 0);
-    QVERIFY(points <= 2 * 200);
+    QVERIFY(points > 0 && points <= 2 * 200);
 }
 
 void TestPosition::freshBlockIsIdleAndIgnoresPackets()
 {
-    PositionHarness position(positionEntry({0, 0}, {1, 0}));
+    PositionRig position({0, 0}, {1, 0}, {}, false);
     QCOMPARE(position.ask(command("data_get_status")), kIdle);
-    position.push({{0, 300}, {1, 100}});
-    QVERIFY(position.waitUntilConsumed());
-    QCOMPARE(countedCells(position.ask(getData("heatmap"))), QStringList());
-    QCOMPARE(position.ask(getData("scatter")), kNoPoints);
+    position.feed({{0, 300}, {1, 100}});
+    QCOMPARE(position.cells(), QStringList());
+    QCOMPARE(position.scatter(), kNoPoints);
 
     QCOMPARE(position.ask(runControl("freerun")), kTrue);
     QCOMPARE(position.ask(command("data_get_status")), kFreerun);
-    position.push({{0, 300}, {1, 100}});
-    QVERIFY(position.waitUntilConsumed());
-    QCOMPARE(countedCells(position.ask(getData("heatmap"))), QStringList{"192,0"});
-
+    position.feed({{0, 300}, {1, 100}});
+    QCOMPARE(position.cells(), QStringList{"192,0"});
     QCOMPARE(position.ask(runControl("pause")), kTrue);
     QCOMPARE(position.ask(command("data_get_status")), kIdle);
 }
 
 void TestPosition::resetZeroesTheHeatmapAndDropsTheFrames()
 {
-    PositionHarness position(positionEntry({0, 0}, {1, 0}, {parameter("y_positions", 2)}));
-    position.ask(runControl("freerun"));
-    position.push({{0, 300}, {1, 100}});
-    QVERIFY(position.waitUntilConsumed());
-    QCOMPARE(position.ask(getData("heatmap")), QStringLiteral(R"({"data":[[0],[1]]})"));
-
+    PositionRig position({0, 0}, {1, 0}, {parameter("y_positions", 2)});
+    position.feed({{0, 300}, {1, 100}});
+    QCOMPARE(position.heatmap(), QStringLiteral(R"({"data":[[0],[1]]})"));
     QCOMPARE(position.ask(command("reset")), kTrue);
-    QCOMPARE(position.ask(getData("heatmap")), QStringLiteral(R"({"data":[[0],[0]]})"));
-    QCOMPARE(position.ask(getData("scatter")), kNoPoints);
+    QCOMPARE(position.heatmap(), QStringLiteral(R"({"data":[[0],[0]]})"));
+    QCOMPARE(position.scatter(), kNoPoints);
     QCOMPARE(position.ask(command("data_get_status")), kFreerun);
 }
 
 void TestPosition::writesTheHeatmapRowByRow()
 {
-    PositionHarness position(positionEntry({0, 0, 1, 1, 2, 2}, {1, 0, 3, 2, 5, 4}, {parameter("y_positions", 2)}));
-    QCOMPARE(position.ask(getData("heatmap")), QStringLiteral(R"({"data":[[0,0,0],[0,0,0]]})"));
-    position.ask(runControl("freerun"));
+    PositionRig position({0, 0, 1, 1, 2, 2}, {1, 0, 3, 2, 5, 4}, {parameter("y_positions", 2)});
+    QCOMPARE(position.heatmap(), QStringLiteral(R"({"data":[[0,0,0],[0,0,0]]})"));
     position.push({{4, 10}, {5, 300}});
     position.push({{2, 300}, {3, 100}});
-    position.push({{3, 100}, {2, 300}});
-    QVERIFY(position.waitUntilConsumed());
-    QCOMPARE(position.ask(getData("heatmap")), QStringLiteral(R"({"data":[[0,0,1],[0,2,0]]})"));
+    position.feed({{3, 100}, {2, 300}});
+    QCOMPARE(position.heatmap(), QStringLiteral(R"({"data":[[0,0,1],[0,2,0]]})"));
 }
 
 void TestPosition::answersNothingToUnknownViews_data()

@@ -1,61 +1,39 @@
 // The tee block: every packet reaches every output as a copy of its own.
 #include "blocks/tee/process_tee.h"
-#include "core/block_context.h"
-#include "core/data_packet.h"
-#include "core/pin_input.h"
-#include "core/pin_output.h"
-#include "core/quarix_payload_energy.h"
+#include "block_test_rig.h"
 #include "core/quarix_payload_rate_counters.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QSignalSpy>
 #include <QtTest>
 
-#include <memory>
 #include <set>
 
+using namespace block_test;
+
 namespace {
-// Energy payloads that know which of them are alive, so a test can see when
-// the tee destroys what it received.
-class TrackedEnergy : public QuarixPayload_Energy {
-public:
-    explicit TrackedEnergy(uint64_t ts) { timestamp = ts; alive().insert(this); }
-    TrackedEnergy(const TrackedEnergy& other) : QuarixPayload_Energy(other) { alive().insert(this); }
-    ~TrackedEnergy() override { alive().erase(this); }
-    QuarixPayload* Clone() const override { return new TrackedEnergy(*this); }
-    static std::set<const QuarixPayload*>& alive()
+
+// A tee named "fan" fed by a pin of the test; queued before connecting when connectNow is false.
+struct TeeRig : UpstreamRig<Process_Tee> {
+    explicit TeeRig(const QJsonValue& outputCount, bool connectNow = true)
+        : UpstreamRig("processing/0/filter_chain/main/chain/fan", entry(outputCount), connectNow)
     {
-        static std::set<const QuarixPayload*> objects;
-        return objects;
+    }
+    static QJsonObject entry(const QJsonValue& outputCount)
+    {
+        QJsonObject entry = blockEntry("tee", "fan", "energy");
+        if (!outputCount.isUndefined())
+            entry.insert("output_count", outputCount);
+        return entry;
     }
 };
 
-QJsonObject teeEntry(const QJsonValue& outputCount)
-{
-    QJsonObject entry{{"block_type", "tee"}, {"name", "fan"}, {"data_type", "energy"}};
-    if (!outputCount.isUndefined())
-        entry.insert("output_count", outputCount);
-    return entry;
-}
-
-std::unique_ptr<Process_Tee> makeTee(const QJsonValue& outputCount)
-{
-    BlockContext context;
-    context.full_path = QStringLiteral("processing/0/filter_chain/main/chain/fan");
-    return std::make_unique<Process_Tee>(nullptr, &context, QJsonValue(teeEntry(outputCount)));
-}
-
 PinMessage message(DataPacket* packet, quint64 header0 = 0)
 {
-    PinMessage m;
-    m.data_type = QStringLiteral("energy");
+    PinMessage m = messageOf(packet);
     m.source = QStringLiteral("endpoints\\events");
     m.header0 = header0;
     m.header1 = 77;
     m.raw_data = reinterpret_cast<void*>(quintptr(0x1234));
     m.reserved = 5;
-    m.packet = packet;
     return m;
 }
 
@@ -74,51 +52,36 @@ DataPacket* energyPacket(quint64 packetTimestamp, std::initializer_list<uint64_t
     return packet;
 }
 
-// Pops everything queued on an output pin.
-QVector<PinMessage> drain(PinOutput* output)
+// Drains every output, checks each got `count` messages, and destroys their packets.
+void expectOnEveryOutput(Process_Tee& tee, int count)
 {
-    PinInput reader(nullptr, QStringLiteral("reader"));
-    reader.Connect(output);
-    QVector<PinMessage> messages;
-    PinMessage m;
-    while (reader.Pop(m) == PinInput::Taken)
-        messages.append(m);
-    return messages;
+    for (PinOutput* output : tee.outputPins()) {
+        const QVector<PinMessage> received = drain(output);
+        QCOMPARE(received.size(), count);
+        for (const PinMessage& m : received)
+            delete m.packet;
+    }
 }
 }  // namespace
 
 class TestProcessTee : public QObject {
     Q_OBJECT
 private slots:
-    void init() { m_aliveBefore = TrackedEnergy::alive().size(); }
-    void cleanup() { QCOMPARE(TrackedEnergy::alive().size(), m_aliveBefore); }
+    void init() { m_aliveBefore = TrackedEnergy::aliveCount(); }
+    void cleanup() { QCOMPARE(TrackedEnergy::aliveCount(), m_aliveBefore); }
 
-    void constructionNamesTheBlockAndItsPins();
     void outputCountCreatesThatManyOutputs_data();
     void outputCountCreatesThatManyOutputs();
     void everyOutputReceivesItsOwnCopyOfEachPacket();
     void theInputPacketIsDestroyedAfterTheLastPush();
     void withoutOutputsPacketsAreConsumedAndDestroyed();
-    void anEmptyPacketIsPassedOnAsAnEmptyPacket();
-    void aMessageWithoutPacketIsPassedOnWithoutPacket();
+    void emptyPacketsAndMissingPacketsArePassedOnAsTheyAre();
     void queuedMessagesAreAllForwardedInOneCallEachToEveryOutputFirst();
     void shutdownForwardsWhatIsStillQueued();
 
 private:
     size_t m_aliveBefore = 0;
 };
-
-void TestProcessTee::constructionNamesTheBlockAndItsPins()
-{
-    auto tee = makeTee(2);
-    QCOMPARE(tee->blockType(), QStringLiteral("tee"));
-    QCOMPARE(tee->Name(), QStringLiteral("fan"));
-    QCOMPARE(tee->FullPath(), QStringLiteral("processing/0/filter_chain/main/chain/fan"));
-    QCOMPARE(tee->inputPins().size(), 1);
-    QCOMPARE(tee->inputPins().at(0)->name(), QStringLiteral("energy"));
-    for (PinOutput* output : tee->outputPins())
-        QCOMPARE(output->name(), QStringLiteral("energy"));
-}
 
 void TestProcessTee::outputCountCreatesThatManyOutputs_data()
 {
@@ -136,29 +99,28 @@ void TestProcessTee::outputCountCreatesThatManyOutputs()
 {
     QFETCH(QJsonValue, outputCount);
     QFETCH(int, outputs);
-    auto tee = makeTee(outputCount);
-    QCOMPARE(tee->outputPins().size(), outputs);
+    TeeRig rig(outputCount);
+    QCOMPARE(rig.block().blockType(), QStringLiteral("tee"));
+    QCOMPARE(rig.block().inputPins().at(0)->name(), QStringLiteral("energy"));
+    QCOMPARE(rig.block().outputPins().size(), outputs);
+    for (PinOutput* output : rig.block().outputPins())
+        QCOMPARE(output->name(), QStringLiteral("energy"));
 }
 
 void TestProcessTee::everyOutputReceivesItsOwnCopyOfEachPacket()
 {
-    auto tee = makeTee(3);
-    PinOutput upstream(nullptr, QStringLiteral("energy"));
-    tee->inputPins().at(0)->Connect(&upstream);
-
+    TeeRig rig(3);
     DataPacket* original = energyPacket(4000, {1000, 2000});
     auto* counters = new QuarixPayload_RateCounters(2);
     counters->timestamp = 3000;
     (*counters->counters_in)[1] = 42;
     counters->elapsed_time = 1.5;
     original->items.push_back(counters);
-    const std::vector<QuarixPayload*> originals = original->items;
+    std::set<const void*> seen(original->items.begin(), original->items.end());
 
-    QVERIFY(upstream.Push(message(original, 11)));   // delivered to the tee at once, on this thread
-
-    QCOMPARE(upstream.size(), 0);
-    std::set<const void*> seen(originals.begin(), originals.end());
-    for (PinOutput* output : tee->outputPins()) {
+    rig.push(message(original, 11));   // delivered to the tee at once, on this thread
+    QCOMPARE(rig.upstream().size(), 0);
+    for (PinOutput* output : rig.block().outputPins()) {
         const QVector<PinMessage> received = drain(output);
         QCOMPARE(received.size(), 1);
         const PinMessage& copy = received.first();
@@ -168,7 +130,6 @@ void TestProcessTee::everyOutputReceivesItsOwnCopyOfEachPacket()
         QCOMPARE(copy.header1, quint64(77));
         QCOMPARE(copy.raw_data, reinterpret_cast<void*>(quintptr(0x1234)));
         QCOMPARE(copy.reserved, quint64(5));
-        QVERIFY(copy.packet);
         QCOMPARE(copy.packet->name, QStringLiteral("energy"));
         QCOMPARE(copy.packet->timestamp, quint64(4000));
         QCOMPARE(copy.packet->items.size(), size_t(3));
@@ -195,92 +156,69 @@ void TestProcessTee::everyOutputReceivesItsOwnCopyOfEachPacket()
 
 void TestProcessTee::theInputPacketIsDestroyedAfterTheLastPush()
 {
-    auto tee = makeTee(3);
-    PinOutput upstream(nullptr, QStringLiteral("energy"));
-    tee->inputPins().at(0)->Connect(&upstream);
+    TeeRig rig(3);
     DataPacket* original = energyPacket(1, {10, 20});
     const QuarixPayload* firstOriginal = original->items.front();
-
     // Whether the incoming payload still exists at each push, seen from the push itself.
     QVector<bool> originalAliveAtPush;
-    for (PinOutput* output : tee->outputPins()) {
+    for (PinOutput* output : rig.block().outputPins()) {
         connect(output, &PinOutput::NewDataPushedInPin, this, [&originalAliveAtPush, firstOriginal] {
-            originalAliveAtPush.append(TrackedEnergy::alive().count(firstOriginal) == 1);
+            originalAliveAtPush.append(TrackedEnergy::isAlive(firstOriginal));
         });
     }
-    QVERIFY(upstream.Push(message(original)));
+    rig.push(message(original));
 
     QCOMPARE(originalAliveAtPush, QVector<bool>({true, true, true}));
-    QCOMPARE(TrackedEnergy::alive().count(firstOriginal), size_t(0));
-    QCOMPARE(TrackedEnergy::alive().size(), size_t(6));   // two copies for each of three outputs
-    for (PinOutput* output : tee->outputPins()) {
-        for (const PinMessage& m : drain(output))
-            delete m.packet;
-    }
+    QVERIFY(!TrackedEnergy::isAlive(firstOriginal));
+    QCOMPARE(TrackedEnergy::aliveCount(), m_aliveBefore + 6);   // two copies for each of three outputs
+    expectOnEveryOutput(rig.block(), 1);
 }
 
 void TestProcessTee::withoutOutputsPacketsAreConsumedAndDestroyed()
 {
-    auto tee = makeTee(QJsonValue(QJsonValue::Undefined));
-    PinOutput upstream(nullptr, QStringLiteral("energy"));
-    tee->inputPins().at(0)->Connect(&upstream);
-    QVERIFY(upstream.Push(message(energyPacket(1, {10, 20, 30}))));
-    QVERIFY(upstream.Push(message(energyPacket(2, {40}))));
-    QCOMPARE(upstream.size(), 0);
-    QCOMPARE(TrackedEnergy::alive().size(), m_aliveBefore);
+    TeeRig rig(QJsonValue(QJsonValue::Undefined));
+    rig.push(message(energyPacket(1, {10, 20, 30})));
+    rig.push(message(energyPacket(2, {40})));
+    QCOMPARE(rig.upstream().size(), 0);
+    QCOMPARE(TrackedEnergy::aliveCount(), m_aliveBefore);
 }
 
-void TestProcessTee::anEmptyPacketIsPassedOnAsAnEmptyPacket()
+void TestProcessTee::emptyPacketsAndMissingPacketsArePassedOnAsTheyAre()
 {
-    auto tee = makeTee(2);
-    PinOutput upstream(nullptr, QStringLiteral("energy"));
-    tee->inputPins().at(0)->Connect(&upstream);
-    QVERIFY(upstream.Push(message(new DataPacket(QStringLiteral("energy"), 555))));
-    for (PinOutput* output : tee->outputPins()) {
+    TeeRig rig(2);
+    rig.push(message(new DataPacket(QStringLiteral("energy"), 555)));
+    rig.push(message(nullptr, 8));
+    for (PinOutput* output : rig.block().outputPins()) {
         const QVector<PinMessage> received = drain(output);
-        QCOMPARE(received.size(), 1);
-        QVERIFY(received.first().packet);
-        QCOMPARE(received.first().packet->name, QStringLiteral("energy"));
-        QCOMPARE(received.first().packet->timestamp, quint64(555));
-        QVERIFY(received.first().packet->items.empty());
-        delete received.first().packet;
-    }
-}
-
-void TestProcessTee::aMessageWithoutPacketIsPassedOnWithoutPacket()
-{
-    auto tee = makeTee(2);
-    PinOutput upstream(nullptr, QStringLiteral("energy"));
-    tee->inputPins().at(0)->Connect(&upstream);
-    QVERIFY(upstream.Push(message(nullptr, 8)));
-    for (PinOutput* output : tee->outputPins()) {
-        const QVector<PinMessage> received = drain(output);
-        QCOMPARE(received.size(), 1);
-        QCOMPARE(received.first().header0, quint64(8));
-        QVERIFY(!received.first().packet);
+        QCOMPARE(received.size(), 2);
+        QCOMPARE(received[0].packet->name, QStringLiteral("energy"));
+        QCOMPARE(received[0].packet->timestamp, quint64(555));
+        QVERIFY(received[0].packet->items.empty());
+        delete received[0].packet;
+        QCOMPARE(received[1].header0, quint64(8));
+        QVERIFY(!received[1].packet);
     }
 }
 
 void TestProcessTee::queuedMessagesAreAllForwardedInOneCallEachToEveryOutputFirst()
 {
-    auto tee = makeTee(2);
-    PinOutput upstream(nullptr, QStringLiteral("energy"));
-    // Queue three messages before the tee is connected, so that no push reaches it.
+    // Queued before the tee is connected, so that no push reaches it.
+    TeeRig rig(2, false);
     for (quint64 i = 1; i <= 3; ++i)
-        QVERIFY(upstream.Push(message(energyPacket(i, {i * 100}), i)));
-    tee->inputPins().at(0)->Connect(&upstream);
+        rig.push(message(energyPacket(i, {i * 100}), i));
+    rig.connectUpstream();
 
     QStringList order;
-    for (int o = 0; o < tee->outputPins().size(); ++o) {
-        PinOutput* output = tee->outputPins().at(o);
+    for (int o = 0; o < rig.block().outputPins().size(); ++o) {
+        PinOutput* output = rig.block().outputPins().at(o);
         connect(output, &PinOutput::NewDataPushedInPin, this,
                 [&order, o, output] { order << QStringLiteral("out%1:%2").arg(o).arg(output->size()); });
     }
-    tee->NewDataInTheInputPin(1);
+    rig.block().NewDataInTheInputPin(1);
 
     QCOMPARE(order, QStringList({"out0:1", "out1:1", "out0:2", "out1:2", "out0:3", "out1:3"}));
-    QCOMPARE(upstream.size(), 0);
-    for (PinOutput* output : tee->outputPins()) {
+    QCOMPARE(rig.upstream().size(), 0);
+    for (PinOutput* output : rig.block().outputPins()) {
         const QVector<PinMessage> received = drain(output);
         QCOMPARE(received.size(), 3);
         for (int i = 0; i < 3; ++i) {
@@ -293,18 +231,13 @@ void TestProcessTee::queuedMessagesAreAllForwardedInOneCallEachToEveryOutputFirs
 
 void TestProcessTee::shutdownForwardsWhatIsStillQueued()
 {
-    auto tee = makeTee(1);
-    PinOutput upstream(nullptr, QStringLiteral("energy"));
-    QVERIFY(upstream.Push(message(energyPacket(1, {5}))));
-    tee->inputPins().at(0)->Connect(&upstream);
-    QCOMPARE(tee->outputPins().at(0)->size(), 0);
-
-    tee->shutdown();
-
-    QCOMPARE(upstream.size(), 0);
-    const QVector<PinMessage> received = drain(tee->outputPins().at(0));
-    QCOMPARE(received.size(), 1);
-    delete received.first().packet;
+    TeeRig rig(1, false);
+    rig.push(message(energyPacket(1, {5})));
+    rig.connectUpstream();
+    QCOMPARE(rig.block().outputPins().at(0)->size(), 0);
+    rig.block().shutdown();
+    QCOMPARE(rig.upstream().size(), 0);
+    expectOnEveryOutput(rig.block(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestProcessTee)

@@ -3,11 +3,7 @@
 // value per message), so their results do not depend on the machine's speed.
 #include "blocks/time_sorting/data_distructor_time_sorting.h"
 #include "blocks/time_sorting/process_time_sorting.h"
-#include "core/block_context.h"
-#include "core/data_packet.h"
-#include "core/pin_input.h"
-#include "core/pin_output.h"
-#include "core/quarix_payload_energy.h"
+#include "block_test_rig.h"
 #include "core/quarix_payload_rate_counters.h"
 
 #include <QDateTime>
@@ -17,49 +13,11 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <vector>
 
+using namespace block_test;
+
 namespace {
-// Energy events that know which of them are alive, to see what the block destroys.
-class TrackedEnergy : public QuarixPayload_Energy {
-public:
-    explicit TrackedEnergy(uint64_t ts)
-    {
-        timestamp = ts;
-        std::lock_guard<std::mutex> lock(mutex());
-        alive().insert(this);
-    }
-    ~TrackedEnergy() override
-    {
-        std::lock_guard<std::mutex> lock(mutex());
-        alive().erase(this);
-    }
-    static size_t aliveCount()
-    {
-        std::lock_guard<std::mutex> lock(mutex());
-        return alive().size();
-    }
-    static bool isAlive(const void* object)
-    {
-        std::lock_guard<std::mutex> lock(mutex());
-        return alive().count(object) == 1;
-    }
-
-private:
-    static std::set<const void*>& alive()
-    {
-        static std::set<const void*> objects;
-        return objects;
-    }
-    static std::mutex& mutex()
-    {
-        static std::mutex m;
-        return m;
-    }
-};
-
 // The sorting worker with a scripted wall clock: the n-th message it handles
 // sees the n-th time of the script.
 class ScriptedClockSorter : public Time_Sorting_Thread {
@@ -84,13 +42,6 @@ private:
     mutable std::atomic<int> m_reads{0};
 };
 
-// Reads the production clock of the worker.
-class WallClockProbe : public Time_Sorting_Thread {
-public:
-    WallClockProbe() : Time_Sorting_Thread(QStringLiteral("probe"), nullptr, nullptr, 0, 0.0, nullptr) {}
-    quint64 now() const { return nowMicroseconds(); }
-};
-
 struct Arrival {
     quint64 now = 0;
     bool hasPacket = true;
@@ -107,25 +58,12 @@ DataPacket* energyPacket(const QVector<quint64>& timestamps)
 
 PinMessage sourceMessage(DataPacket* packet)
 {
-    PinMessage m;
-    m.data_type = QStringLiteral("energy");
+    PinMessage m = messageOf(packet);
     m.source = QStringLiteral("endpoints\\events");
     m.header0 = 1;
     m.header1 = 2;
     m.reserved = 3;
-    m.packet = packet;
     return m;
-}
-
-QVector<PinMessage> drain(PinOutput* output)
-{
-    PinInput reader(nullptr, QStringLiteral("reader"));
-    reader.Connect(output);
-    QVector<PinMessage> messages;
-    PinMessage m;
-    while (reader.Pop(m) == PinInput::Taken)
-        messages.append(m);
-    return messages;
 }
 
 QVector<quint64> timestampsOf(const DataPacket* packet)
@@ -172,7 +110,6 @@ private slots:
     void cleanup() { QCOMPARE(TrackedEnergy::aliveCount(), m_aliveBefore); }
 
     // Block construction and parameters.
-    void constructionNamesTheBlockAndItsPins();
     void parametersAreReadWithLaterOnesWinning_data();
     void parametersAreReadWithLaterOnesWinning();
 
@@ -182,10 +119,8 @@ private slots:
     void releasedPacketsCarryTheFirstEventsTypeAndTimestampAndEmptyMessageFields();
     void everyEventIsStampedWithTheClockOfItsMessage();
     void aFullBufferDestroysIncomingPacketsButStillReleases();
-    void eventsStillBufferedAtTheEndAreDestroyed();
 
-    // Production clock.
-    void wallClockIsMicrosecondsSince1970();
+    // Production clock, in the block.
     void blockHoldsALonePacketUntilALaterMessageReleasesIt();
 
     void theDeleterFreesAListOfPayloads();
@@ -193,23 +128,6 @@ private slots:
 private:
     size_t m_aliveBefore = 0;
 };
-
-void TestProcessTimeSorting::constructionNamesTheBlockAndItsPins()
-{
-    BlockContext context;
-    context.full_path = QStringLiteral("processing/1/filter_chain/c/chain/ts");
-    const QJsonObject entry{{"block_type", "time_sorting"}, {"name", "ts"}, {"data_type", "energy"}};
-    Process_Time_Sorting block(nullptr, &context, entry);
-    QCOMPARE(block.blockType(), QStringLiteral("time_sorting"));
-    QCOMPARE(block.Name(), QStringLiteral("ts"));
-    QCOMPARE(block.FullPath(), QStringLiteral("processing/1/filter_chain/c/chain/ts"));
-    QCOMPARE(block.inputPins().size(), 1);
-    QCOMPARE(block.outputPins().size(), 1);
-    QCOMPARE(block.inputPins().at(0)->name(), QStringLiteral("energy"));
-    QCOMPARE(block.outputPins().at(0)->name(), QStringLiteral("energy"));
-    QVERIFY(block.worker());
-    QVERIFY(block.worker()->isRunning());
-}
 
 void TestProcessTimeSorting::parametersAreReadWithLaterOnesWinning_data()
 {
@@ -389,45 +307,31 @@ void TestProcessTimeSorting::aFullBufferDestroysIncomingPacketsButStillReleases(
     QCOMPARE(out.size(), 99 + 1);   // 0..9998 in 99 groups of 101, then the five
 }
 
-void TestProcessTimeSorting::eventsStillBufferedAtTheEndAreDestroyed()
-{
-    SortingRig rig;
-    const QVector<PinMessage> out = rig.run({sourceMessage(energyPacket({1, 2, 3}))}, {0});
-    QVERIFY(out.isEmpty());
-    // cleanup() checks that the sorter destroyed the three events it still held.
-}
-
-void TestProcessTimeSorting::wallClockIsMicrosecondsSince1970()
-{
-    WallClockProbe probe;
-    const quint64 before = quint64(QDateTime::currentMSecsSinceEpoch()) * 1000;
-    const quint64 now = probe.now();
-    const quint64 after = quint64(QDateTime::currentMSecsSinceEpoch() + 1) * 1000;
-    QVERIFY2(now >= before && now <= after, qPrintable(QStringLiteral("%1 not in [%2, %3]").arg(now).arg(before).arg(after)));
-}
-
 void TestProcessTimeSorting::blockHoldsALonePacketUntilALaterMessageReleasesIt()
 {
-    BlockContext context;
-    Process_Time_Sorting block(nullptr, &context, QJsonObject{{"name", "ts"}, {"data_type", "energy"}});
-    PinOutput upstream(nullptr, QStringLiteral("energy"));
-    block.inputPins().at(0)->Connect(&upstream);
+    UpstreamRig<Process_Time_Sorting> rig("processing/1/filter_chain/c/chain/ts", blockEntry("time_sorting", "ts", "energy"));
+    Process_Time_Sorting& block = rig.block();
+    QCOMPARE(block.blockType(), QStringLiteral("time_sorting"));
+    QCOMPARE(block.inputPins().at(0)->name(), QStringLiteral("energy"));
+    QCOMPARE(block.outputPins().size(), 1);
+    QCOMPARE(block.outputPins().at(0)->name(), QStringLiteral("energy"));
     PinOutput* released = block.outputPins().at(0);
 
     const quint64 before = quint64(QDateTime::currentMSecsSinceEpoch()) * 1000;
-    QVERIFY(upstream.Push(sourceMessage(energyPacket({1100, 1000, 1050}))));
-    QTRY_COMPARE(upstream.size(), 0);
+    rig.push(sourceMessage(energyPacket({1100, 1000, 1050})));
+    QTRY_COMPARE(rig.upstream().size(), 0);
     // Real time passes well beyond the hold time: without a later message
     // nothing is released, because there is no timer.
     QTest::qWait(30);
     QCOMPARE(released->size(), 0);
 
-    QVERIFY(upstream.Push(sourceMessage(energyPacket({900000}))));
+    rig.push(sourceMessage(energyPacket({900000})));
     QTRY_COMPARE(released->size(), 1);
     const quint64 after = quint64(QDateTime::currentMSecsSinceEpoch() + 1) * 1000;
 
     const QVector<PinMessage> out = drain(released);
     QCOMPARE(timestampsOf(out[0].packet), QVector<quint64>({1000, 1050, 1100}));
+    // The wall clock is in microseconds since 1970.
     for (const QuarixPayload* item : out[0].packet->items)
         QVERIFY(item->arrival_time >= before && item->arrival_time <= after);
     delete out[0].packet;
