@@ -7,6 +7,10 @@
 
 int main(int argc, char* argv[])
 {
+    // Before anything starts a thread: SIGINT and SIGTERM are then read by the
+    // event loop below, whichever thread the kernel would have picked.
+    TerminationSignals::blockInEveryThread();
+
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quarix-boards-server"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));

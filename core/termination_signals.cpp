@@ -1,58 +1,56 @@
 #include "core/termination_signals.h"
 
+#include <QDebug>
 #include <QSocketNotifier>
 
 #include <csignal>
-#include <sys/socket.h>
+#include <pthread.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 namespace {
-// The handler may only do async-signal-safe work: it writes the signal number
-// into a socket that the event loop watches.
-int g_signalSockets[2] = {-1, -1};
-
-void onTerminationSignal(int signalNumber)
+sigset_t terminationSet()
 {
-    const unsigned char byte = static_cast<unsigned char>(signalNumber);
-    ssize_t written = ::write(g_signalSockets[0], &byte, 1);
-    (void)written;
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
 }
 }  // namespace
 
+void TerminationSignals::blockInEveryThread()
+{
+    const sigset_t set = terminationSet();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
 TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent)
 {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalSockets) != 0)
+    const sigset_t set = terminationSet();
+    m_fd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (m_fd < 0) {
+        // Without the descriptor the signals would stay pending for ever: let
+        // them end the process the default way instead.
+        qWarning() << "Unable to watch SIGINT and SIGTERM; they will end the server without closing its files";
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
         return;
-    m_notifier = new QSocketNotifier(g_signalSockets[1], QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, &TerminationSignals::onSignalByte);
-
-    struct sigaction action {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    }
+    m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &TerminationSignals::onReadable);
 }
 
 TerminationSignals::~TerminationSignals()
 {
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
     delete m_notifier;
     m_notifier = nullptr;
-    for (int& fd : g_signalSockets) {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
+    if (m_fd >= 0)
+        ::close(m_fd);
 }
 
-void TerminationSignals::onSignalByte()
+void TerminationSignals::onReadable()
 {
-    unsigned char byte = 0;
-    if (::read(g_signalSockets[1], &byte, 1) == 1)
-        emit terminationRequested(byte);
+    signalfd_siginfo info;
+    while (::read(m_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+        emit terminationRequested(static_cast<int>(info.ssi_signo));
 }

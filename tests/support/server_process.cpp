@@ -121,14 +121,14 @@ int ServerProcess::waitForExit(int timeoutMs)
     return m_process.exitCode();
 }
 
-int ServerProcess::terminate(int timeoutMs)
+int ServerProcess::terminate(int timeoutMs, int signalNumber)
 {
     if (m_process.state() == QProcess::NotRunning)
         return waitForExit(0);
-    ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+    ::kill(static_cast<pid_t>(m_process.processId()), signalNumber);
     const int status = waitForExit(timeoutMs);
     if (status > 0)
-        report(QStringLiteral("ended with status %1 on SIGTERM").arg(status));
+        report(QStringLiteral("ended with status %1 on signal %2").arg(status).arg(signalNumber));
     return status;
 }
 

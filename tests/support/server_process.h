@@ -19,6 +19,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <csignal>
 #include <memory>
 
 class QJsonObject;
@@ -50,9 +51,10 @@ public:
     bool waitForOutput(const QString& text, int timeoutMs = 10000);
     // Waits for the process to end; returns its exit code, or -1 on time-out or crash.
     int waitForExit(int timeoutMs = 20000);
-    // Sends SIGTERM and waits for the exit; returns the exit code (-1 on failure).
-    // On failure the server's console (and, if it still runs, its stacks) are printed.
-    int terminate(int timeoutMs = 20000);
+    // Sends SIGTERM (or the given signal) and waits for the exit; returns the
+    // exit code (-1 on failure). On failure the server's console (and, if it
+    // still runs, its stacks) are printed.
+    int terminate(int timeoutMs = 20000, int signalNumber = SIGTERM);
 
     // Everything the server wrote to the console so far (stdout and stderr).
     QString output();

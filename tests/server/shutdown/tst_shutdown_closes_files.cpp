@@ -1,5 +1,5 @@
-// SIGTERM in the middle of a recorded run: the server closes every open data
-// file properly and exits with status 0.
+// SIGTERM or SIGINT (Ctrl+C) in the middle of a recorded run: the server
+// closes every open data file properly and exits with status 0.
 #include "server_process.h"
 #include "ws_client.h"
 
@@ -13,8 +13,16 @@
 class TestShutdownClosesFiles : public QObject {
     Q_OBJECT
 private slots:
-    void aRunInterruptedBySigtermLeavesCompleteJsonFiles()
+    void aRunInterruptedByASignalLeavesCompleteJsonFiles_data()
     {
+        QTest::addColumn<int>("signalNumber");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGINT") << int(SIGINT);
+    }
+
+    void aRunInterruptedByASignalLeavesCompleteJsonFiles()
+    {
+        QFETCH(int, signalNumber);
         ServerProcess server;
         QVERIFY(server.addPlugin(QStringLiteral(QUARIX_SIM_PLUGIN)));
         QFile file(QStringLiteral(QUARIX_SOURCE_DIR "/quarix_config_qdcpos.json"));
@@ -35,8 +43,8 @@ private slots:
                                      QFileInfo(run + "oscilloscope_0.json").size() > 100 &&
                                      QFileInfo(run + "rates_0.json").size() > 100,
                                  20000);
-        QCOMPARE(server.terminate(), 0);
-        QVERIFY(server.output().contains("Signal 15 received"));
+        QCOMPARE(server.terminate(20000, signalNumber), 0);
+        QVERIFY(server.output().contains(QStringLiteral("Signal %1 received").arg(signalNumber)));
 
         for (const char* name : {"list_dump_0.json", "oscilloscope_0.json", "rates_0.json"}) {
             QFile data(run + name);
