@@ -24,6 +24,8 @@ bool ConnectionOptions::parse(const QByteArray& text, ConnectionOptions* options
             options->logPath = value;
         } else if (key == "open_status") {
             options->openStatus = value.toInt(&ok);
+        } else if (key == "open_delay_ms") {
+            options->openDelayMs = value.toUInt(&ok);
         } else if (key == "handle") {
             const qulonglong handle = value.toULongLong(&ok);
             ok = ok && handle <= std::numeric_limits<uint32_t>::max();

@@ -57,6 +57,9 @@ int32_t ScriptBoards::open(const char* connection, uint32_t* handle)
         return kBadSetup;
     }
 
+    if (options.openDelayMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(options.openDelayMs));
+
     uint32_t assigned = options.handle;
     {
         std::lock_guard<std::mutex> lock(mutex_);
