@@ -80,14 +80,6 @@ inline QJsonObject blockEntry(const QString& type, const QString& name, const QS
     return QJsonObject{{"block_type", type}, {"name", name}, {"data_type", dataType}, {"parameters", parameters}};
 }
 
-inline PinMessage messageOf(DataPacket* packet, const QString& dataType = QStringLiteral("energy"))
-{
-    PinMessage message;
-    message.data_type = dataType;
-    message.packet = packet;
-    return message;
-}
-
 // A block built from an entry, its input pin 0 fed by an output pin of the test.
 template <typename Block>
 class UpstreamRig {
@@ -107,7 +99,7 @@ public:
     void connectUpstream() { m_block->inputPins().at(0)->Connect(&m_upstream); }
 
     void push(const PinMessage& message) { QVERIFY(m_upstream.Push(message)); }
-    void push(DataPacket* packet) { push(messageOf(packet, m_upstream.name())); }
+    void push(DataPacket* packet) { push(PinMessage{m_upstream.name(), QString(), 0, 0, packet}); }
 
     // The reply of the block's InterpretMessage slot, reached by name like the server reaches it.
     QString command(const QString& text, const QString& initial = QString())
@@ -123,18 +115,6 @@ private:
     std::unique_ptr<Block> m_block;
 };
 
-// True when every signature (normalized, e.g. "StartDump(QString)") is a slot of the object.
-inline bool hasSlots(const QObject& object, const QStringList& signatures)
-{
-    for (const QString& signature : signatures) {
-        if (object.metaObject()->indexOfSlot(QMetaObject::normalizedSignature(qPrintable(signature))) < 0) {
-            qWarning() << "no slot" << signature;
-            return false;
-        }
-    }
-    return true;
-}
-
 // Everything queued on an output pin, in order.
 inline QVector<PinMessage> drain(PinOutput* output)
 {
@@ -148,25 +128,26 @@ inline QVector<PinMessage> drain(PinOutput* output)
 }
 
 // Energy events that know which of them are alive, from any thread, so a
-// test can see what a block destroys and what it copies.
+// test can see what a block destroys, copies, or has not handled yet.
 class TrackedEnergy : public QuarixPayload_Energy {
 public:
-    explicit TrackedEnergy(uint64_t ts)
+    explicit TrackedEnergy(uint64_t ts, uint32_t channelNumber = 0, uint32_t raw = 0)
     {
         timestamp = ts;
-        track(this, true);
+        channel = channelNumber;
+        energy_raw = raw;
+        track(this, 1);
     }
-    TrackedEnergy(const TrackedEnergy& other) : QuarixPayload_Energy(other) { track(this, true); }
-    ~TrackedEnergy() override { track(this, false); }
+    TrackedEnergy(const TrackedEnergy& other) : QuarixPayload_Energy(other) { track(this, 1); }
+    ~TrackedEnergy() override { track(this, -1); }
     QuarixPayload* Clone() const override { return new TrackedEnergy(*this); }
 
-    static size_t aliveCount() { return objects(nullptr, 0); }
-    static bool isAlive(const void* object) { return objects(object, 0) == 1; }
+    static size_t aliveCount() { return track(nullptr, 0); }
+    static bool isAlive(const void* object) { return track(object, 0) == 1; }
 
 private:
-    static void track(const void* object, bool alive) { objects(object, alive ? 1 : -1); }
     // change 1 adds, -1 removes; with change 0 it answers: the count of all, or whether object is alive.
-    static size_t objects(const void* object, int change)
+    static size_t track(const void* object, int change)
     {
         static std::mutex mutex;
         static std::set<const void*> alive;

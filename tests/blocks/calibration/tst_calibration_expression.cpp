@@ -5,11 +5,9 @@
 #include <atomic>
 #include <clocale>
 #include <cmath>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <new>
 #include <string>
 
 // Every heap allocation of this test binary is counted, so a test can show
@@ -46,9 +44,7 @@ double runtime(double value)
 // NaN matches any NaN; everything else must match bit for bit (-0 is not 0).
 bool sameDouble(double actual, double expected)
 {
-    if (std::isnan(expected))
-        return std::isnan(actual);
-    return std::memcmp(&actual, &expected, sizeof actual) == 0;
+    return std::isnan(expected) ? std::isnan(actual) : std::memcmp(&actual, &expected, sizeof actual) == 0;
 }
 
 // The text as a row name, with control and non-ASCII bytes spelled out.
@@ -57,10 +53,7 @@ QByteArray rowName(const std::string& text)
     QByteArray name;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte < 0x7f)
-            name += c;
-        else
-            name += "\\x" + QByteArray::number(byte, 16);
+        name += (byte >= 0x20 && byte < 0x7f) ? QByteArray(1, c) : "\\x" + QByteArray::number(byte, 16);
     }
     return name.isEmpty() ? QByteArray("(empty)") : name;
 }
@@ -73,11 +66,7 @@ std::string repeated(const std::string& piece, int count)
     return text;
 }
 
-struct ValueCase {
-    std::string text;
-    double x;
-    double expected;
-};
+struct ValueCase { std::string text; double x, expected; };
 
 void addValues(std::initializer_list<ValueCase> cases)
 {
@@ -258,10 +247,7 @@ private slots:
     {
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<int>("position");
-        struct ErrorCase {
-            std::string text;
-            int position;
-        };
+        struct ErrorCase { std::string text; int position; };
         const ErrorCase cases[] = {
             // Empty input and premature ends stop at the end of the text.
             {"", 1}, {"   ", 3}, {"(5+5", 4}, {"1+", 2}, {"1 +", 3}, {"2^", 2}, {"-", 1}, {"-x-", 3}, {"1,", 2}, {"(1", 2},
@@ -309,15 +295,12 @@ private slots:
         QVERIFY(!expression.isValid());
         QCOMPARE(expression.errorPosition(), 0);
         QVERIFY(sameDouble(expression.evaluate(1000), 0.0));
-
         QVERIFY(expression.compile("2*x"));
         QCOMPARE(expression.evaluate(1000), 2000.0);
-
         QVERIFY(!expression.compile("2*"));
         QVERIFY(!expression.isValid());
         QCOMPARE(expression.errorPosition(), 2);
         QVERIFY(sameDouble(expression.evaluate(1000), 0.0));
-
         QVERIFY(expression.compile("x"));
         QCOMPARE(expression.errorPosition(), 0);
         QCOMPARE(expression.evaluate(1000), 1000.0);
@@ -331,17 +314,14 @@ private slots:
         QVERIFY(original.compile("2*x"));
         QCOMPARE(copy.evaluate(1000), 128.5);
         QCOMPARE(original.evaluate(1000), 2000.0);
-
         CalibrationExpression moved(std::move(copy));
         QVERIFY(moved.isValid());
         QCOMPARE(moved.evaluate(1000), 128.5);
-
         CalibrationExpression assigned;
         assigned = original;
         QCOMPARE(assigned.evaluate(8), 16.0);
         assigned = std::move(moved);
         QCOMPARE(assigned.evaluate(1000), 128.5);
-
         CalibrationExpression broken;
         QVERIFY(!broken.compile("2*"));
         assigned = broken;
@@ -389,10 +369,10 @@ private slots:
         QVERIFY(expression.compile("(x*0.125+3.5)*sin x+atan2(x,(x-1)*(x+1))-fac 5"));
 
         const long beforeProbe = allocationCount.load();
-        auto* probe = new int(7);
+        auto* probe = new int(7);   // kept until after the count: the allocation cannot be left out
         const long afterProbe = allocationCount.load();
         delete probe;
-        QCOMPARE(afterProbe, beforeProbe + 1);  // the counter sees allocations
+        QCOMPARE(afterProbe, beforeProbe + 1);   // the counter sees allocations
 
         double sum = 0;
         const long before = allocationCount.load();
@@ -416,12 +396,10 @@ private slots:
         if (!found)
             QSKIP("no locale with a decimal comma is installed");
         const bool commaLocale = std::strcmp(std::localeconv()->decimal_point, ",") == 0;
-
         CalibrationExpression expression;
         const bool compiled = expression.compile("1.5*x+0x1.8p1");
         const double value = expression.evaluate(2);
         std::setlocale(LC_NUMERIC, previous.c_str());
-
         QVERIFY2(commaLocale, found);
         QVERIFY(compiled);
         QCOMPARE(value, 6.0);

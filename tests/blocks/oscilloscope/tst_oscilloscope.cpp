@@ -1,12 +1,8 @@
-// The oscilloscope in-process: waveform groups pushed through a pin of the
-// test, live traces read with "require_data", and the waveform files compared
-// byte for byte with records built here.
-//
-// Timing: a record is written by the first message handled more than
-// dump_time ms after the file was opened or the previous record was written.
-// The tests start their own clock after a moment they can observe after the
-// worker's (the file appearing, a line appearing), so once their clock passes
-// dump_time the worker's has too.
+// The oscilloscope in-process: waveform groups pushed through a pin of the test, live
+// traces read with "require_data", and the waveform files compared byte for byte.
+// A record is written by the first message handled more than dump_time ms after the
+// file was opened or the previous record: the tests start their clock after a moment
+// they can observe after the worker's, so once theirs passes dump_time the worker's has too.
 #include "blocks/oscilloscope/oscilloscope.h"
 #include "block_test_rig.h"
 #include "core/quarix_payload_wave.h"
@@ -35,7 +31,10 @@ using Waves = std::vector<WaveSpec>;
 // Two channels, four samples; the values show the number forms of each file type.
 const Waves kTwoChannels{{{-3.7, 1.5, 1234567.0, 0.0001}, {0, 1, 2, 3}}, {{2.0, -0.5, 100.25, -1e-7}, {3, 2, 1, 0}}};
 const quint64 kTimestamp = 0x1122334455ULL;
-const QString kTwoChannelTraces = QStringLiteral("[{\"data\":[-3.7,1.5,1.23457e+06,0.0001]},");
+// The live traces of each channel of kTwoChannels: analog, then the two digital traces.
+const QString kChannel0 = QStringLiteral(R"({"data":[-3.7,1.5,1.23457e+06,0.0001]},{"data":[0,1,0,1]},{"data":[0,0,1,1]})");
+const QString kChannel1 = QStringLiteral(R"({"data":[2,-0.5,100.25,-1e-07]},{"data":[1,0,1,0]},{"data":[1,1,0,0]})");
+const QString kTwoChannelTraces = '[' + kChannel0 + ',';
 // Other values, to tell in the traces which group was handled last.
 const Waves kOther{{{5, 5, 5, 5}, {0, 0, 0, 0}}, {{6, 6, 6, 6}, {0, 0, 0, 0}}};
 const QString kOtherTraces = QStringLiteral("[{\"data\":[5,5,5,5]},");
@@ -70,9 +69,7 @@ int lineCount(const QString& path)
 
 QJsonArray geometry(int samples, int channels, int analog, int digital)
 {
-    auto parameter = [](const char* name, int value) {
-        return QJsonObject{{"param_name", name}, {"param_value", value}};
-    };
+    auto parameter = [](const char* name, int value) { return QJsonObject{{"param_name", name}, {"param_value", value}}; };
     return QJsonArray{parameter("sample_number", samples), parameter("ch_number", channels),
                       parameter("ch_analog", analog), parameter("ch_digital", digital)};
 }
@@ -88,13 +85,8 @@ bool waitLongerThan(int ms)
 class ScopeRig : public UpstreamRig<Oscilloscope> {
 public:
     explicit ScopeRig(const QJsonArray& parameters)
-        : UpstreamRig("processing/0/filter_chain/wave/chain/scope",
-                      blockEntry("oscilloscope", "scope", "waveform", parameters))
-    {
-    }
-    ScopeRig(int samples, int channels, int analog, int digital) : ScopeRig(geometry(samples, channels, analog, digital))
-    {
-    }
+        : UpstreamRig("processing/0/filter_chain/wave/chain/scope", blockEntry("oscilloscope", "scope", "waveform", parameters)) {}
+    ScopeRig(int samples, int channels, int analog, int digital) : ScopeRig(geometry(samples, channels, analog, digital)) {}
 
     void push(const Waves& waves, quint64 timestamp = kTimestamp, int samples = -1)
     {
@@ -142,334 +134,257 @@ class OscilloscopeTest : public QObject {
 
 private slots:
     // The block itself
-    void isAFileWritingBlockWithDumpSlots();
-    void refusesAnUnusableGeometry_data();
-    void refusesAnUnusableGeometry();
-    void interpretMessageRepliesToItsCommands_data();
-    void interpretMessageRepliesToItsCommands();
+    void refusesAnUnusableGeometry_data()
+    {
+        QTest::addColumn<QJsonArray>("parameters");
+        QTest::addColumn<QString>("key");
+        QJsonArray text = geometry(4, 2, 1, 2);
+        text.append(QJsonObject{{"param_name", "ch_number"}, {"param_value", "2"}});   // later entry wins; not a number
+        QTest::newRow("none") << QJsonArray() << "sample_number";
+        QTest::newRow("ch_number 0") << geometry(4, 0, 1, 2) << "ch_number";
+        QTest::newRow("ch_analog -1") << geometry(4, 2, -1, 2) << "ch_analog";
+        QTest::newRow("ch_digital 0") << geometry(4, 2, 1, 0) << "ch_digital";
+        QTest::newRow("ch_digital 33") << geometry(4, 2, 1, 33) << "ch_digital";
+        QTest::newRow("ch_number text") << text << "ch_number";
+    }
+    void refusesAnUnusableGeometry()
+    {
+        QFETCH(QJsonArray, parameters);
+        QFETCH(QString, key);
+        ScopeRig rig(parameters);
+        QVERIFY2(rig.block().configurationError().contains('"' + key + '"'), qPrintable(rig.block().configurationError()));
+        // Pins exist, but no worker takes the data: an orderly stop leaves it queued.
+        rig.push(kTwoChannels);
+        rig.block().shutdown();
+        QCOMPARE(rig.upstream().size(), 1);
+        QCOMPARE(rig.traces(), QStringLiteral("[]"));
+    }
+    void interpretMessageRepliesToItsCommands_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("reply");
+        QTest::newRow("set_channel") << R"({"cmd":"set_channel","ch_enable":[0,0]})" << kAccepted;
+        QTest::newRow("set_dump_events") << R"({"cmd":"set_dump_events","dump_events":3})" << kAccepted;
+        QTest::newRow("set_dump_time") << R"({"cmd":"set_dump_time","dump_time":3})" << kAccepted;
+        QTest::newRow("set_dump_type") << R"({"cmd":"set_dump_type","file_type":"CSV"})" << kAccepted;
+        QTest::newRow("set_dump_path") << R"({"cmd":"set_dump_path","file_path":"/tmp"})" << kAccepted;
+        QTest::newRow("start_dump") << R"({"cmd":"start_dump"})" << kAccepted;
+        QTest::newRow("stop_dump") << R"({"cmd":"stop_dump"})" << kAccepted;
+        QTest::newRow("pause_dump") << R"({"cmd":"pause_dump"})" << kAccepted;
+        QTest::newRow("unknown") << R"({"cmd":"get_data"})" << QString();
+        QTest::newRow("not JSON") << "require_data" << QString();
+    }
+    void interpretMessageRepliesToItsCommands()
+    {
+        QFETCH(QString, message);
+        QFETCH(QString, reply);
+        ScopeRig rig(4, 2, 1, 2);
+        QCOMPARE(rig.command(message), reply);
+    }
 
     // Live traces
-    void traceReplyListsEnabledChannelsInOrder();
-    void setChannelEnablesOnlyTheNumberOne_data();
-    void setChannelEnablesOnlyTheNumberOne();
-    void wavesAndSamplesBeyondTheGeometryAreIgnored();
-    void thirtyTwoDigitalTracesUseTheWholeWord();
-
-    // Recording
-    void recordsEveryFormatByteForByte_data();
-    void recordsEveryFormatByteForByte();
-    void digitalWordIsSplitIntoTracesAndRebuilt();
-    void startsANewFileAfterDumpEventsPlusOneRecords_data();
-    void startsANewFileAfterDumpEventsPlusOneRecords();
-    void pauseKeepsTheFileOpenAndWritesNothing();
-    void stopClosesTheFileAtTheNextMessage();
-    void emptyMessageChangesNothing();
-    void unknownTypeOpensNoFile();
-    void unopenableFileIsLoggedAndStopsRecording();
-};
-
-void OscilloscopeTest::isAFileWritingBlockWithDumpSlots()
-{
-    ScopeRig rig(4, 2, 1, 2);
-    QCOMPARE(rig.block().blockType(), QStringLiteral("oscilloscope"));
-    QCOMPARE(rig.block().FullPath(), QStringLiteral("processing/0/filter_chain/wave/chain/scope"));
-    QVERIFY(rig.block().dumpFlag());
-    QCOMPARE(rig.block().inputPins().at(0)->name(), QStringLiteral("waveform"));
-    QVERIFY(rig.block().configurationError().isEmpty());
-    // The commands block calls these by name.
-    QVERIFY(hasSlots(rig.block(), {"ConfigureDump(int,int,QString,QString)", "StartDump(QString)", "StopDump()",
-                                   "PauseDump()", "ReStartDump()"}));
-}
-
-void OscilloscopeTest::refusesAnUnusableGeometry_data()
-{
-    QTest::addColumn<QJsonArray>("parameters");
-    QTest::addColumn<QString>("key");
-    QTest::newRow("no parameters") << QJsonArray() << "sample_number";
-    QTest::newRow("sample_number 0") << geometry(0, 2, 1, 2) << "sample_number";
-    QTest::newRow("ch_number 0") << geometry(4, 0, 1, 2) << "ch_number";
-    QTest::newRow("ch_analog negative") << geometry(4, 2, -1, 2) << "ch_analog";
-    QTest::newRow("ch_digital 0") << geometry(4, 2, 1, 0) << "ch_digital";
-    QTest::newRow("ch_digital 33") << geometry(4, 2, 1, 33) << "ch_digital";
-    QJsonArray text = geometry(4, 2, 1, 2);
-    text.append(QJsonObject{{"param_name", "ch_number"}, {"param_value", "2"}});   // later entry wins; not a number
-    QTest::newRow("ch_number as text") << text << "ch_number";
-}
-
-void OscilloscopeTest::refusesAnUnusableGeometry()
-{
-    QFETCH(QJsonArray, parameters);
-    QFETCH(QString, key);
-    ScopeRig rig(parameters);
-    QVERIFY2(rig.block().configurationError().contains('"' + key + '"'), qPrintable(rig.block().configurationError()));
-    // Pins exist, but no worker takes the data: an orderly stop leaves it queued.
-    rig.push(kTwoChannels);
-    rig.block().shutdown();
-    QCOMPARE(rig.upstream().size(), 1);
-    QCOMPARE(rig.traces(), QStringLiteral("[]"));
-}
-
-void OscilloscopeTest::interpretMessageRepliesToItsCommands_data()
-{
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("reply");
-    QTest::newRow("set_channel") << R"({"cmd":"set_channel","ch_enable":[0,0]})" << kAccepted;
-    QTest::newRow("set_dump_events") << R"({"cmd":"set_dump_events","dump_events":3})" << kAccepted;
-    QTest::newRow("set_dump_time") << R"({"cmd":"set_dump_time","dump_time":3})" << kAccepted;
-    QTest::newRow("set_dump_type") << R"({"cmd":"set_dump_type","file_type":"CSV"})" << kAccepted;
-    QTest::newRow("set_dump_path") << R"({"cmd":"set_dump_path","file_path":"/tmp"})" << kAccepted;
-    QTest::newRow("start_dump") << R"({"cmd":"start_dump"})" << kAccepted;
-    QTest::newRow("stop_dump") << R"({"cmd":"stop_dump"})" << kAccepted;
-    QTest::newRow("pause_dump") << R"({"cmd":"pause_dump"})" << kAccepted;
-    QTest::newRow("unknown") << R"({"cmd":"get_data"})" << QString();
-    QTest::newRow("not JSON") << "require_data" << QString();
-}
-
-void OscilloscopeTest::interpretMessageRepliesToItsCommands()
-{
-    QFETCH(QString, message);
-    QFETCH(QString, reply);
-    ScopeRig rig(4, 2, 1, 2);
-    QCOMPARE(rig.command(message), reply);
-}
-
-void OscilloscopeTest::traceReplyListsEnabledChannelsInOrder()
-{
-    ScopeRig rig(4, 2, 1, 2);
-    QCOMPARE(rig.traces(), QStringLiteral("[]"));   // no channel is enabled at first
-    QCOMPARE(rig.command(kEnableBoth), kAccepted);
-    // All buffers start at 0.
-    QCOMPARE(rig.traces(), '[' + QVector<QString>(6, QStringLiteral("{\"data\":[0,0,0,0]}")).toList().join(',') + ']');
-
-    rig.push(kTwoChannels);
-    QTRY_COMPARE(rig.traces(), QStringLiteral("[{\"data\":[-3.7,1.5,1.23457e+06,0.0001]},{\"data\":[0,1,0,1]},"
-                                              "{\"data\":[0,0,1,1]},{\"data\":[2,-0.5,100.25,-1e-07]},"
-                                              "{\"data\":[1,0,1,0]},{\"data\":[1,1,0,0]}]"));
-}
-
-void OscilloscopeTest::setChannelEnablesOnlyTheNumberOne_data()
-{
-    QTest::addColumn<QString>("flags");
-    QTest::addColumn<QString>("reply");
-    const QString channel0 =
-        QStringLiteral("{\"data\":[-3.7,1.5,1.23457e+06,0.0001]},{\"data\":[0,1,0,1]},{\"data\":[0,0,1,1]}");
-    const QString channel1 = QStringLiteral("{\"data\":[2,-0.5,100.25,-1e-07]},{\"data\":[1,0,1,0]},{\"data\":[1,1,0,0]}");
-    QTest::newRow("[1, true]") << "[1, true]" << '[' + channel0 + ']';
-    QTest::newRow("[true, 1]") << "[true, 1]" << '[' + channel1 + ']';
-    QTest::newRow("[\"1\", 2]") << "[\"1\", 2]" << "[]";
-    QTest::newRow("[1.0, 1, 1] beyond N") << "[1.0, 1, 1]" << '[' + channel0 + ',' + channel1 + ']';
-    // Flags beyond the array keep the value of the earlier [1, 1].
-    QTest::newRow("[0] keeps channel 1") << "[0]" << '[' + channel1 + ']';
-    QTest::newRow("not an array") << "1" << '[' + channel0 + ',' + channel1 + ']';
-}
-
-void OscilloscopeTest::setChannelEnablesOnlyTheNumberOne()
-{
-    QFETCH(QString, flags);
-    QFETCH(QString, reply);
-    ScopeRig rig(4, 2, 1, 2);
-    rig.push(kTwoChannels);
-    rig.block().shutdown();   // the buffers hold the group from here on
-    rig.command(kEnableBoth);
-    QCOMPARE(rig.command(QStringLiteral(R"({"cmd":"set_channel","ch_enable":%1})").arg(flags)), kAccepted);
-    QCOMPARE(rig.traces(), reply);
-}
-
-void OscilloscopeTest::wavesAndSamplesBeyondTheGeometryAreIgnored()
-{
-    ScopeRig rig(3, 1, 1, 1);
-    rig.command(kEnableBoth);
-    const Waves wide{{{1, 2, 3, 4, 5}, {1, 0, 1, 0, 1}}, {{7, 7, 7, 7, 7}, {1, 1, 1, 1, 1}}};
-    rig.push(wide, 5);
-    QTRY_COMPARE(rig.traces(), QStringLiteral("[{\"data\":[1,2,3]},{\"data\":[1,0,1]}]"));
-    // A group shorter than the buffers overwrites only its own samples.
-    rig.push({{{9, 9}, {0, 0}}}, 6, 2);
-    QTRY_COMPARE(rig.traces(), QStringLiteral("[{\"data\":[9,9,3]},{\"data\":[0,0,1]}]"));
-
-    // The record holds one channel (the group's waves, at most N) of S samples.
-    const QString path = rig.startAndOpen("BIN", 10, 5, "9");
-    rig.record(5, wide, 8);
-    rig.block().shutdown();
-    QCOMPARE(readFile(path).mid(16), binRecord({{{1, 2, 3}, {1, 0, 1}}}, 3, 1, 8));
-}
-
-void OscilloscopeTest::thirtyTwoDigitalTracesUseTheWholeWord()
-{
-    ScopeRig rig(1, 1, 1, 32);
-    rig.command(R"({"cmd":"set_channel","ch_enable":[1]})");
-    const QString path = rig.startAndOpen("CSV", 10, 5, "w");
-    rig.record(5, {{{0.5}, {0x80000001u}}}, 11);
-    QTRY_COMPARE(readFile(path), QByteArray("1,1,1,32,11,0.5,2147483649,\n"));
-    QStringList expected{QStringLiteral("{\"data\":[0.5]}"), QStringLiteral("{\"data\":[1]}")};
-    for (int d = 1; d < 31; ++d)
-        expected.append(QStringLiteral("{\"data\":[0]}"));
-    expected.append(QStringLiteral("{\"data\":[1]}"));
-    QCOMPARE(rig.traces(), '[' + expected.join(',') + ']');
-}
-
-void OscilloscopeTest::recordsEveryFormatByteForByte_data()
-{
-    QTest::addColumn<QString>("type");
-    QTest::addColumn<QByteArray>("body");
-    QTest::newRow("BIN") << "BIN" << binRecord(kTwoChannels, 4, 2, kTimestamp);
-    QTest::newRow("CSV") << "CSV" << kCsvRecord;
-    QTest::newRow("JSON") << "JSON" << QByteArray('[' + kJsonRecord + ']');
-}
-
-void OscilloscopeTest::recordsEveryFormatByteForByte()
-{
-    QFETCH(QString, type);
-    QFETCH(QByteArray, body);
-    ScopeRig rig(4, 2, 1, 2);
-    const qint64 before = QDateTime::currentSecsSinceEpoch();
-    const QString path = rig.startAndOpen(type, 10, 100, "41");
-    rig.record(100, kTwoChannels);   // the one record
-    rig.push(kTwoChannels);          // within the interval of the record before: nothing
-    rig.block().shutdown();          // closes the file
-    const qint64 after = QDateTime::currentSecsSinceEpoch();
-
-    QByteArray bytes = readFile(path);
-    if (type == "BIN") {
-        QCOMPARE(bytes.left(8), QByteArray("QRXO\0\0\0\0", 8));
-        const qint64 created = qint64(qFromLittleEndian<quint64>(bytes.constData() + 8));
-        QVERIFY(created >= before && created <= after);
-        bytes = bytes.mid(16);
-        QCOMPARE(bytes.size(), 128);   // 32 + N * S * 12
+    void traceReplyListsEnabledChannelsInOrder()
+    {
+        ScopeRig rig(4, 2, 1, 2);
+        QCOMPARE(rig.traces(), QStringLiteral("[]"));   // no channel is enabled at first
+        rig.command(kEnableBoth);
+        QCOMPARE(rig.traces(), '[' + QVector<QString>(6, QStringLiteral("{\"data\":[0,0,0,0]}")).toList().join(',') + ']');
+        rig.push(kTwoChannels);
+        QTRY_COMPARE(rig.traces(), '[' + kChannel0 + ',' + kChannel1 + ']');
     }
-    QCOMPARE(bytes, body);
-}
-
-void OscilloscopeTest::digitalWordIsSplitIntoTracesAndRebuilt()
-{
-    ScopeRig rig(2, 1, 1, 3);
-    rig.command(R"({"cmd":"set_channel","ch_enable":[1]})");
-    const Waves wave{{{10, 20}, {6, 5}}};
-    const QString path = rig.storage.runFolder("d") + "/scope_0.bin";
-    rig.block().ConfigureDump(10, 5, QStringLiteral("BIN"), rig.storage.path());
-    rig.block().StartDump(QStringLiteral("d"));
-    rig.push(wave);   // opens the file
-    QTRY_VERIFY(QFile::exists(path));
-    QCOMPARE(rig.traces(),
-                 QStringLiteral("[{\"data\":[10,20]},{\"data\":[0,1]},{\"data\":[1,0]},{\"data\":[1,1]}]"));
-    rig.record(5, wave);
-    rig.block().shutdown();
-    QCOMPARE(readFile(path).mid(16), binRecord(wave, 2, 3, kTimestamp));
-}
-
-void OscilloscopeTest::startsANewFileAfterDumpEventsPlusOneRecords_data()
-{
-    QTest::addColumn<int>("dumpEvents");
-    QTest::addColumn<QList<int>>("recordsPerFile");
-    QTest::newRow("dump_events 0") << 0 << QList<int>{1, 1, 1};
-    QTest::newRow("dump_events 1") << 1 << QList<int>{2, 1};
-}
-
-void OscilloscopeTest::startsANewFileAfterDumpEventsPlusOneRecords()
-{
-    QFETCH(int, dumpEvents);
-    QFETCH(QList<int>, recordsPerFile);
-    ScopeRig rig(4, 2, 1, 2);
-    const QString folder = rig.storage.runFolder("roll");
-    auto path = [&](int index) { return folder + QStringLiteral("/scope_%1.csv").arg(index); };
-    rig.startAndOpen("CSV", dumpEvents, 10, "roll");
-
-    // Three records, each written once the interval after the one before has passed.
-    for (int written = 1; written <= 3; ++written) {
-        rig.record(10, kTwoChannels);
-        QTRY_COMPARE(lineCount(path(0)) + qMax(lineCount(path(1)), 0) + qMax(lineCount(path(2)), 0), written);
+    void setChannelEnablesOnlyTheNumberOne_data()
+    {
+        QTest::addColumn<QString>("flags");
+        QTest::addColumn<QString>("reply");
+        QTest::newRow("[1, true]") << "[1, true]" << '[' + kChannel0 + ']';
+        QTest::newRow("[true, 1]") << "[true, 1]" << '[' + kChannel1 + ']';
+        QTest::newRow("[\"1\", 2]") << "[\"1\", 2]" << "[]";
+        QTest::newRow("[1.0, 1, 1] beyond N") << "[1.0, 1, 1]" << '[' + kChannel0 + ',' + kChannel1 + ']';
+        QTest::newRow("[0] keeps channel 1") << "[0]" << '[' + kChannel1 + ']';   // flags beyond the array keep [1, 1]
+        QTest::newRow("not an array") << "1" << '[' + kChannel0 + ',' + kChannel1 + ']';
     }
-    rig.block().shutdown();
-    for (int index = 0; index < recordsPerFile.size(); ++index)
-        QCOMPARE(readFile(path(index)), kCsvRecord.repeated(recordsPerFile.at(index)));
-    QVERIFY(!QFile::exists(path(recordsPerFile.size())));
-}
+    void setChannelEnablesOnlyTheNumberOne()
+    {
+        QFETCH(QString, flags);
+        QFETCH(QString, reply);
+        ScopeRig rig(4, 2, 1, 2);
+        rig.push(kTwoChannels);
+        rig.block().shutdown();   // the buffers hold the group from here on
+        rig.command(kEnableBoth);
+        QCOMPARE(rig.command(QStringLiteral(R"({"cmd":"set_channel","ch_enable":%1})").arg(flags)), kAccepted);
+        QCOMPARE(rig.traces(), reply);
+    }
+    void wavesAndSamplesBeyondTheGeometryAreIgnored()
+    {
+        ScopeRig rig(3, 1, 1, 1);
+        rig.command(kEnableBoth);
+        const Waves wide{{{1, 2, 3, 4, 5}, {1, 0, 1, 0, 1}}, {{7, 7, 7, 7, 7}, {1, 1, 1, 1, 1}}};
+        rig.push(wide, 5);
+        QTRY_COMPARE(rig.traces(), QStringLiteral("[{\"data\":[1,2,3]},{\"data\":[1,0,1]}]"));
+        // A group shorter than the buffers overwrites only its own samples.
+        rig.push({{{9, 9}, {0, 0}}}, 6, 2);
+        QTRY_COMPARE(rig.traces(), QStringLiteral("[{\"data\":[9,9,3]},{\"data\":[0,0,1]}]"));
 
-void OscilloscopeTest::pauseKeepsTheFileOpenAndWritesNothing()
-{
-    ScopeRig rig(4, 2, 1, 2);
-    rig.command(kEnableBoth);
-    const QString path = rig.startAndOpen("JSON", 10, 5, "p");
-    rig.record(5, kTwoChannels);   // the traces show it only after its run state was read
-    QTRY_VERIFY(rig.traces().startsWith(kTwoChannelTraces));
-    rig.command(R"({"cmd":"pause_dump"})");
-    rig.record(5, kOther);
-    rig.push(kOther);
-    rig.block().shutdown();
-    // One record, and the file was still open to be closed.
-    QCOMPARE(readFile(path), QByteArray('[' + kJsonRecord + ']'));
-}
+        // The record holds one channel (the group's waves, at most N) of S samples.
+        const QString path = rig.startAndOpen("BIN", 10, 5, "9");
+        rig.record(5, wide, 8);
+        rig.block().shutdown();
+        QCOMPARE(readFile(path).mid(16), binRecord({{{1, 2, 3}, {1, 0, 1}}}, 3, 1, 8));
+    }
+    void thirtyTwoDigitalTracesUseTheWholeWord()
+    {
+        ScopeRig rig(1, 1, 1, 32);
+        rig.command(R"({"cmd":"set_channel","ch_enable":[1]})");
+        const QString path = rig.startAndOpen("CSV", 10, 5, "w");
+        rig.record(5, {{{0.5}, {0x80000001u}}}, 11);
+        QTRY_COMPARE(readFile(path), QByteArray("1,1,1,32,11,0.5,2147483649,\n"));
+        QStringList expected{QStringLiteral("{\"data\":[0.5]}"), QStringLiteral("{\"data\":[1]}")};
+        for (int d = 1; d < 31; ++d)
+            expected.append(QStringLiteral("{\"data\":[0]}"));
+        expected.append(QStringLiteral("{\"data\":[1]}"));
+        QCOMPARE(rig.traces(), '[' + expected.join(',') + ']');
+    }
 
-void OscilloscopeTest::stopClosesTheFileAtTheNextMessage()
-{
-    ScopeRig rig(4, 2, 1, 2);
-    rig.command(kEnableBoth);
-    const QString path = rig.startAndOpen("JSON", 0, 5, "s");
-    rig.record(5, kTwoChannels);
-    QTRY_VERIFY(rig.traces().startsWith(kTwoChannelTraces));
+    // Recording (the BIN record also shows the digital word rebuilt from its traces)
+    void recordsEveryFormatByteForByte_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("BIN") << "BIN" << binRecord(kTwoChannels, 4, 2, kTimestamp);
+        QTest::newRow("CSV") << "CSV" << kCsvRecord;
+        QTest::newRow("JSON") << "JSON" << QByteArray('[' + kJsonRecord + ']');
+    }
+    void recordsEveryFormatByteForByte()
+    {
+        QFETCH(QString, type);
+        QFETCH(QByteArray, body);
+        ScopeRig rig(4, 2, 1, 2);
+        const qint64 before = QDateTime::currentSecsSinceEpoch();
+        const QString path = rig.startAndOpen(type, 10, 100, "41");
+        rig.record(100, kTwoChannels);   // the one record
+        rig.push(kTwoChannels);          // within the interval of the record before: nothing
+        rig.block().shutdown();          // closes the file
+        const qint64 after = QDateTime::currentSecsSinceEpoch();
 
-    rig.block().StopDump();
-    QVERIFY(waitLongerThan(5));
-    QCOMPARE(readFile(path), QByteArray());   // still open: nothing flushed yet
-    rig.push(kOther);                         // closes the file; the file index goes back to 0
-    QTRY_COMPARE(readFile(path), QByteArray('[' + kJsonRecord + ']'));
-    QVERIFY(rig.traces().startsWith(kOtherTraces));
+        QByteArray bytes = readFile(path);
+        if (type == "BIN") {
+            QCOMPARE(bytes.left(8), QByteArray("QRXO\0\0\0\0", 8));
+            const qint64 created = qint64(qFromLittleEndian<quint64>(bytes.constData() + 8));
+            QVERIFY(created >= before && created <= after);
+            bytes = bytes.mid(16);
+            QCOMPARE(bytes.size(), 128);   // 32 + N * S * 12
+        }
+        QCOMPARE(bytes, body);
+    }
+    void startsANewFileAfterDumpEventsPlusOneRecords_data()
+    {
+        QTest::addColumn<int>("dumpEvents");
+        QTest::addColumn<QList<int>>("recordsPerFile");
+        QTest::newRow("dump_events 0") << 0 << QList<int>{1, 1, 1};
+        QTest::newRow("dump_events 1") << 1 << QList<int>{2, 1};
+    }
+    void startsANewFileAfterDumpEventsPlusOneRecords()
+    {
+        QFETCH(int, dumpEvents);
+        QFETCH(QList<int>, recordsPerFile);
+        ScopeRig rig(4, 2, 1, 2);
+        const QString folder = rig.storage.runFolder("roll");
+        auto path = [&](int index) { return folder + QStringLiteral("/scope_%1.csv").arg(index); };
+        rig.startAndOpen("CSV", dumpEvents, 10, "roll");
 
-    // A new run writes scope_0 anew.
-    rig.block().StartDump(QStringLiteral("s"));
-    rig.push(kTwoChannels);
-    QTRY_COMPARE(readFile(path), QByteArray());
-    rig.record(5, kTwoChannels);
-    rig.block().shutdown();
-    QCOMPARE(readFile(path), QByteArray('[' + kJsonRecord + ']'));
-    QVERIFY(!QFile::exists(rig.storage.path() + "/s/scope_1.json"));
-}
-
-void OscilloscopeTest::emptyMessageChangesNothing()
-{
-    ScopeRig rig(4, 2, 1, 2);
-    rig.command(kEnableBoth);
-    const QString path = rig.startAndOpen("JSON", 10, 5, "e");
-    const QString before = rig.traces();
-    QVERIFY(waitLongerThan(5));
-    rig.UpstreamRig::push(new DataPacket(QStringLiteral("waveform"), 0));   // past the interval, but nothing to record
-    rig.block().shutdown();
-    QCOMPARE(rig.upstream().size(), 0);
-    QCOMPARE(readFile(path), QByteArray("[]"));   // a file without records still closes as a list
-    QCOMPARE(rig.traces(), before);
-}
-
-void OscilloscopeTest::unknownTypeOpensNoFile()
-{
-    ScopeRig rig(4, 2, 1, 2);
-    const QString folder = rig.storage.runFolder("u");
-    rig.block().ConfigureDump(0, 5, QStringLiteral("json"), rig.storage.path());
-    rig.block().StartDump(QStringLiteral("u"));
-    for (int i = 0; i < 3; ++i)
+        // Three records, each written once the interval after the one before has passed.
+        for (int written = 1; written <= 3; ++written) {
+            rig.record(10, kTwoChannels);
+            QTRY_COMPARE(lineCount(path(0)) + qMax(lineCount(path(1)), 0) + qMax(lineCount(path(2)), 0), written);
+        }
+        rig.block().shutdown();
+        for (int index = 0; index < recordsPerFile.size(); ++index)
+            QCOMPARE(readFile(path(index)), kCsvRecord.repeated(recordsPerFile.at(index)));
+        QVERIFY(!QFile::exists(path(recordsPerFile.size())));
+    }
+    void pauseKeepsTheFileOpenAndWritesNothing()
+    {
+        ScopeRig rig(4, 2, 1, 2);
+        rig.command(kEnableBoth);
+        const QString path = rig.startAndOpen("JSON", 10, 5, "p");
+        rig.record(5, kTwoChannels);   // the traces show it only after its run state was read
+        QTRY_VERIFY(rig.traces().startsWith(kTwoChannelTraces));
+        rig.command(R"({"cmd":"pause_dump"})");
+        rig.record(5, kOther);
+        rig.push(kOther);
+        rig.block().shutdown();
+        // One record, and the file was still open to be closed.
+        QCOMPARE(readFile(path), QByteArray('[' + kJsonRecord + ']'));
+    }
+    void stopClosesTheFileAtTheNextMessage()
+    {
+        ScopeRig rig(4, 2, 1, 2);
+        rig.command(kEnableBoth);
+        const QString path = rig.startAndOpen("JSON", 0, 5, "s");
         rig.record(5, kTwoChannels);
-    rig.block().shutdown();
-    QCOMPARE(rig.upstream().size(), 0);
-    QVERIFY(QDir(folder).entryList(QDir::Files).isEmpty());
-}
+        QTRY_VERIFY(rig.traces().startsWith(kTwoChannelTraces));
 
-void OscilloscopeTest::unopenableFileIsLoggedAndStopsRecording()
-{
-    LogCapture log;
-    ScopeRig rig(4, 2, 1, 2);
-    rig.block().ConfigureDump(10, 5, QStringLiteral("BIN"), rig.storage.path());
-    rig.block().StartDump(QStringLiteral("absent"));
-    rig.push(kTwoChannels);
-    const QString expected = QStringLiteral("Unable to open file  \"%1/absent/scope_0.bin\"  errno:  \"%2\" "
-                                            ". Acquisition disabled in order to prevent software crash")
-                                 .arg(rig.storage.path(), QString::fromLocal8Bit(strerror(ENOENT)));
-    QTRY_VERIFY2(log.contains(expected), qPrintable(log.lines().join('\n')));
+        rig.block().StopDump();
+        QVERIFY(waitLongerThan(5));
+        QCOMPARE(readFile(path), QByteArray());   // still open: nothing flushed yet
+        rig.push(kOther);                         // closes the file; the file index goes back to 0
+        QTRY_COMPARE(readFile(path), QByteArray('[' + kJsonRecord + ']'));
+        QVERIFY(rig.traces().startsWith(kOtherTraces));
 
-    // Recording stays off although the folder exists now.
-    const QString folder = rig.storage.runFolder("absent");
-    rig.record(5, kTwoChannels);
-    rig.block().shutdown();
-    QVERIFY(QDir(folder).entryList(QDir::Files).isEmpty());
-    QCOMPARE(log.lines().filter(QStringLiteral("Unable to open file")).size(), 1);
-}
+        // A new run writes scope_0 anew.
+        rig.block().StartDump(QStringLiteral("s"));
+        rig.push(kTwoChannels);
+        QTRY_COMPARE(readFile(path), QByteArray());
+        rig.record(5, kTwoChannels);
+        rig.block().shutdown();
+        QCOMPARE(readFile(path), QByteArray('[' + kJsonRecord + ']'));
+        QVERIFY(!QFile::exists(rig.storage.path() + "/s/scope_1.json"));
+    }
+    void emptyMessageChangesNothing()
+    {
+        ScopeRig rig(4, 2, 1, 2);
+        rig.command(kEnableBoth);
+        const QString path = rig.startAndOpen("JSON", 10, 5, "e");
+        const QString before = rig.traces();
+        QVERIFY(waitLongerThan(5));
+        rig.UpstreamRig::push(new DataPacket(QStringLiteral("waveform"), 0));   // past the interval, but nothing to record
+        rig.block().shutdown();
+        QCOMPARE(rig.upstream().size(), 0);
+        QCOMPARE(readFile(path), QByteArray("[]"));   // a file without records still closes as a list
+        QCOMPARE(rig.traces(), before);
+    }
+    void unknownTypeOpensNoFile()
+    {
+        ScopeRig rig(4, 2, 1, 2);
+        const QString folder = rig.storage.runFolder("u");
+        rig.block().ConfigureDump(0, 5, QStringLiteral("json"), rig.storage.path());
+        rig.block().StartDump(QStringLiteral("u"));
+        for (int i = 0; i < 3; ++i)
+            rig.record(5, kTwoChannels);
+        rig.block().shutdown();
+        QCOMPARE(rig.upstream().size(), 0);
+        QVERIFY(QDir(folder).entryList(QDir::Files).isEmpty());
+    }
+    void unopenableFileIsLoggedAndStopsRecording()
+    {
+        LogCapture log;
+        ScopeRig rig(4, 2, 1, 2);
+        rig.block().ConfigureDump(10, 5, QStringLiteral("BIN"), rig.storage.path());
+        rig.block().StartDump(QStringLiteral("absent"));
+        rig.push(kTwoChannels);
+        const QString expected = QStringLiteral("Unable to open file  \"%1/absent/scope_0.bin\"  errno:  \"%2\" "
+                                                ". Acquisition disabled in order to prevent software crash")
+                                     .arg(rig.storage.path(), QString::fromLocal8Bit(strerror(ENOENT)));
+        QTRY_VERIFY2(log.contains(expected), qPrintable(log.lines().join('\n')));
+
+        // Recording stays off although the folder exists now.
+        const QString folder = rig.storage.runFolder("absent");
+        rig.record(5, kTwoChannels);
+        rig.block().shutdown();
+        QVERIFY(QDir(folder).entryList(QDir::Files).isEmpty());
+        QCOMPARE(log.lines().filter(QStringLiteral("Unable to open file")).size(), 1);
+    }
+};
 
 QTEST_GUILESS_MAIN(OscilloscopeTest)
 #include "tst_oscilloscope.moc"

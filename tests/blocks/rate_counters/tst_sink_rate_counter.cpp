@@ -1,8 +1,6 @@
-// The rate-counter sink in-process: snapshots pushed through a pin of the
-// test, the latest/history replies, and the rate files compared byte for byte
-// with records built here. The record time T (milliseconds since the file was
-// opened) is read back from the file and checked for plausibility; every other
-// byte is fixed.
+// The rate-counter sink in-process: snapshots pushed through a pin of the test, the
+// latest/history replies, and the rate files compared byte for byte. The record time
+// (ms since the file was opened) is read back and checked for plausibility; every other byte is fixed.
 #include "blocks/rate_counters/sink_rate_counter.h"
 #include "block_test_rig.h"
 #include "core/quarix_payload_rate_counters.h"
@@ -84,8 +82,7 @@ QString jsonRecord(qint64 t, int n, int seed)
 {
     const QStringList lists = textLists(n, seed);
     return QStringLiteral("{\"timestamp\":%1,\"rate_in\":[%2],\"rate_out\":[%3],\"counts_in\":[%4],\"counts_out\":[%5]}")
-        .arg(t)
-        .arg(lists[0], lists[1], lists[2], lists[3]);
+        .arg(t).arg(lists[0], lists[1], lists[2], lists[3]);
 }
 
 QString csvHeader()
@@ -120,10 +117,7 @@ QStringList csvLines(const QString& path)
 class SinkRig : public UpstreamRig<SinkRateCounter> {
 public:
     explicit SinkRig(const QJsonArray& parameters = QJsonArray())
-        : UpstreamRig("processing/0/filter_chain/mcs/chain/rates",
-                      blockEntry("rate_counters_sink", "rates", "rates", parameters))
-    {
-    }
+        : UpstreamRig("processing/0/filter_chain/mcs/chain/rates", blockEntry("rate_counters_sink", "rates", "rates", parameters)) {}
 
     void push(std::vector<QuarixPayload_RateCounters*> snapshots)
     {
@@ -158,317 +152,254 @@ class SinkRateCounterTest : public QObject {
     Q_OBJECT
 
 private slots:
-    // The block itself
-    void isAFileWritingBlockWithDumpSlots();
-    void readsTheChannelMap();
-    void interpretMessageRepliesToItsCommands_data();
-    void interpretMessageRepliesToItsCommands();
+    void readsTheChannelMap()
+    {
+        auto map = [](const char* type, const QJsonArray& names) {
+            return QJsonObject{{"param_name", "channel_map"}, {"param_type", type}, {"param_value", names}};
+        };
+        // The last "array_string" entry counts; other types are ignored.
+        SinkRig rig({map("array_string", {"a", "b"}), map("array", {"x"}), map("array_string", {"PMT 1", "PMT 2", "veto"})});
+        QCOMPARE(rig.block().channelMap(), (QStringList{"PMT 1", "PMT 2", "veto"}));
+    }
+    void interpretMessageRepliesToItsCommands_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("reply");
+        QTest::newRow("set_dump_type") << R"({"args":[{"cmd":"set_dump_type"}],"file_type":"CSV"})" << kAccepted;
+        QTest::newRow("set_dump_path") << R"({"args":[{"cmd":"set_dump_path"}],"file_path":"/tmp"})" << kAccepted;
+        QTest::newRow("start_dump") << R"({"args":[{"cmd":"start_dump"}],"run_id":"x"})" << kAccepted;
+        QTest::newRow("stop_dump") << R"({"args":[{"cmd":"stop_dump"}]})" << kAccepted;
+        QTest::newRow("pause_dump") << R"({"args":[{"cmd":"pause_dump"}]})" << kAccepted;
+        QTest::newRow("reset") << R"({"args":[{"cmd":"reset"}]})" << kAccepted;
+        QTest::newRow("get_data other source") << R"({"args":[{"cmd":"get_data","source":"all"}]})" << QString();
+        QTest::newRow("get_data no source") << R"({"args":[{"cmd":"get_data"}]})" << QString();
+        QTest::newRow("top-level cmd") << R"({"cmd":"stop_dump"})" << QString();
+        QTest::newRow("set_dump_events") << R"({"args":[{"cmd":"set_dump_events"}],"dump_events":3})" << QString();
+        QTest::newRow("not JSON") << "reset" << QString();
+    }
+    void interpretMessageRepliesToItsCommands()
+    {
+        QFETCH(QString, message);
+        QFETCH(QString, reply);
+        SinkRig rig;
+        QCOMPARE(rig.command(message), reply);
+    }
 
     // Replies
-    void latestReplyBeforeAnySnapshotIsNodata();
-    void latestReplyCarriesTheNewestSnapshot();
-    void historyReplyIsNewestFirst();
-    void resetEmptiesTheHistoryButKeepsTheLatest();
-    void historyHoldsAtMost10001Snapshots();
+    void latestReplyCarriesTheNewestSnapshot()
+    {
+        SinkRig rig;
+        // The reply replaces whatever the string held.
+        QCOMPARE(rig.command(R"({"args":[{"cmd":"get_data"},{"source":"immediate"}]})", "old"), QStringLiteral("{\"status\": \"nodata\"}"));
+        rig.push({snapshot(5, 2, 1), snapshot(77, 2, 2)});
+        QTRY_COMPARE(rig.latestTimestamp(), qint64(77));
+        QCOMPARE(rig.latest(), QStringLiteral("{\"status\": \"ok\", \"timestamp\":77,\"rates_in\":[200.5,201.5],\"counts_in\":[2000000,2000001],"
+                                              "\"rates_out\":[50,50.25],\"counts_out\":[1099511627796,1099511627797],"
+                                              "\"rates_in_start\":[0,1.5],\"rates_out_start\":[0,0.333333]}"));
+    }
+    // Newest first; "reset" empties the history but keeps the latest snapshot.
+    void historyReplyIsNewestFirstUntilReset()
+    {
+        SinkRig rig;
+        QCOMPARE(rig.history(), QStringLiteral("{\"data\":[]}"));
+        rig.push({snapshot(1, 1, 0)});
+        rig.push({snapshot(2, 1, 3)});
+        QTRY_COMPARE(rig.latestTimestamp(), qint64(2));
+        QCOMPARE(rig.history(), QStringLiteral("{\"data\":[{\"timestamp\":2,\"rates_in\":[300.5],\"counts_in\":[3000000],\"rates_out\":[75],"
+                                               "\"counts_out\":[1099511627806]},{\"timestamp\":1,\"rates_in\":[0.5],\"counts_in\":[0],"
+                                               "\"rates_out\":[0],\"counts_out\":[1099511627776]}]}"));
+        QCOMPARE(rig.command(R"({"args":[{"cmd":"reset"}]})"), kAccepted);
+        QCOMPARE(rig.history(), QStringLiteral("{\"data\":[]}"));
+        QCOMPARE(rig.latestTimestamp(), qint64(2));
+        rig.push({snapshot(3, 1, 0)});
+        QTRY_COMPARE(rig.latestTimestamp(), qint64(3));
+        QCOMPARE(rig.historyArray().size(), 1);
+    }
+    void historyHoldsAtMost10001Snapshots()
+    {
+        SinkRig rig;
+        std::vector<QuarixPayload_RateCounters*> many;
+        for (int t = 1; t <= 10002; ++t)
+            many.push_back(snapshot(quint64(t), 1, 0));
+        rig.push(many);
+        QTRY_COMPARE(rig.latestTimestamp(), qint64(10002));
+        QJsonArray history = rig.historyArray();
+        QCOMPARE(QVector<int>({history.size(), history.first().toObject().value("timestamp").toInt(),
+                history.last().toObject().value("timestamp").toInt()}),
+                 QVector<int>({10001, 10002, 2}));
+        rig.push({snapshot(10003, 1, 0)});
+        QTRY_COMPARE(rig.latestTimestamp(), qint64(10003));
+        history = rig.historyArray();
+        QCOMPARE(QVector<int>({history.size(), history.last().toObject().value("timestamp").toInt()}), QVector<int>({10001, 3}));
+    }
 
     // Rate files
-    void binRecordOf33ChannelsIs804Bytes();
-    void csvHeaderAndLinesLineUpFor33Channels();
-    void unknownTypeGivesAnEmptyDatFile();
-    void pauseSkipsRecordsAndRestartAppends();
-    void stopClosesAtTheNextSnapshotAndAStartRewrites();
-    void startDumpWithoutRunIdKeepsTheRunId();
-    void logsTheStartTheOpenAndAFailedOpen();
-    void orderlyShutdownClosesTheFile();
-};
+    void binRecordOf33ChannelsIs804Bytes()
+    {
+        SinkRig rig;
+        const qint64 before = QDateTime::currentSecsSinceEpoch();
+        QElapsedTimer clock;
+        clock.start();
+        const QString path = rig.start("BIN", "b", "bin");
+        rig.push({snapshot(10, 33, 1), snapshot(11, 33, 2)});
+        QTRY_COMPARE(rig.latestTimestamp(), qint64(11));
+        rig.block().StopDump();
+        rig.push({snapshot(12, 33, 3)});   // closes the file, writes nothing
+        QTRY_COMPARE(readFile(path).size(), 16 + 2 * 804);
+        const qint64 elapsed = clock.elapsed();
 
-void SinkRateCounterTest::isAFileWritingBlockWithDumpSlots()
-{
-    SinkRig rig;
-    QCOMPARE(rig.block().blockType(), QStringLiteral("rate_counters_sink"));
-    QCOMPARE(rig.block().FullPath(), QStringLiteral("processing/0/filter_chain/mcs/chain/rates"));
-    QVERIFY(rig.block().dumpFlag());
-    QCOMPARE(rig.block().inputPins().at(0)->name(), QStringLiteral("rates"));
-    // The commands block calls these by name.
-    QVERIFY(hasSlots(rig.block(), {"ConfigureDump(int,QString,QString)", "StartDump(QString)", "StopDump()",
-                                   "PauseDump()", "ReStartDump()"}));
-}
-
-void SinkRateCounterTest::readsTheChannelMap()
-{
-    auto map = [](const char* type, const QJsonArray& names) {
-        return QJsonObject{{"param_name", "channel_map"}, {"param_type", type}, {"param_value", names}};
-    };
-    // The last "array_string" entry counts; other types are ignored.
-    SinkRig rig({map("array_string", {"a", "b"}), map("array", {"x"}), map("array_string", {"PMT 1", "PMT 2", "veto"})});
-    QCOMPARE(rig.block().channelMap(), (QStringList{"PMT 1", "PMT 2", "veto"}));
-}
-
-void SinkRateCounterTest::interpretMessageRepliesToItsCommands_data()
-{
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("reply");
-    QTest::newRow("set_dump_type") << R"({"args":[{"cmd":"set_dump_type"}],"file_type":"CSV"})" << kAccepted;
-    QTest::newRow("set_dump_path") << R"({"args":[{"cmd":"set_dump_path"}],"file_path":"/tmp"})" << kAccepted;
-    QTest::newRow("start_dump") << R"({"args":[{"cmd":"start_dump"}],"run_id":"x"})" << kAccepted;
-    QTest::newRow("stop_dump") << R"({"args":[{"cmd":"stop_dump"}]})" << kAccepted;
-    QTest::newRow("pause_dump") << R"({"args":[{"cmd":"pause_dump"}]})" << kAccepted;
-    QTest::newRow("reset") << R"({"args":[{"cmd":"reset"}]})" << kAccepted;
-    QTest::newRow("later cmd wins") << R"({"args":[{"cmd":"get_data"},{"cmd":"stop_dump"}]})" << kAccepted;
-    QTest::newRow("get_data other source") << R"({"args":[{"cmd":"get_data","source":"all"}]})" << QString();
-    QTest::newRow("get_data no source") << R"({"args":[{"cmd":"get_data"}]})" << QString();
-    QTest::newRow("top-level cmd") << R"({"cmd":"stop_dump"})" << QString();
-    QTest::newRow("set_dump_events") << R"({"args":[{"cmd":"set_dump_events"}],"dump_events":3})" << QString();
-    QTest::newRow("not JSON") << "reset" << QString();
-}
-
-void SinkRateCounterTest::interpretMessageRepliesToItsCommands()
-{
-    QFETCH(QString, message);
-    QFETCH(QString, reply);
-    SinkRig rig;
-    QCOMPARE(rig.command(message), reply);
-}
-
-void SinkRateCounterTest::latestReplyBeforeAnySnapshotIsNodata()
-{
-    SinkRig rig;
-    // The reply replaces whatever the string held.
-    QCOMPARE(rig.command(R"({"args":[{"cmd":"get_data"},{"source":"immediate"}]})", QStringLiteral("old")),
-             QStringLiteral("{\"status\": \"nodata\"}"));
-    QCOMPARE(rig.history(), QStringLiteral("{\"data\":[]}"));
-}
-
-void SinkRateCounterTest::latestReplyCarriesTheNewestSnapshot()
-{
-    SinkRig rig;
-    rig.push({snapshot(5, 2, 1), snapshot(77, 2, 2)});
-    QTRY_COMPARE(rig.latestTimestamp(), qint64(77));
-    QCOMPARE(rig.latest(), QStringLiteral("{\"status\": \"ok\", \"timestamp\":77,\"rates_in\":[200.5,201.5],"
-                                          "\"counts_in\":[2000000,2000001],\"rates_out\":[50,50.25],"
-                                          "\"counts_out\":[1099511627796,1099511627797],"
-                                          "\"rates_in_start\":[0,1.5],\"rates_out_start\":[0,0.333333]}"));
-}
-
-void SinkRateCounterTest::historyReplyIsNewestFirst()
-{
-    SinkRig rig;
-    rig.push({snapshot(1, 1, 0)});
-    rig.push({snapshot(2, 1, 3)});
-    QTRY_COMPARE(rig.latestTimestamp(), qint64(2));
-    QCOMPARE(rig.history(), QStringLiteral("{\"data\":["
-                                           "{\"timestamp\":2,\"rates_in\":[300.5],\"counts_in\":[3000000],"
-                                           "\"rates_out\":[75],\"counts_out\":[1099511627806]},"
-                                           "{\"timestamp\":1,\"rates_in\":[0.5],\"counts_in\":[0],"
-                                           "\"rates_out\":[0],\"counts_out\":[1099511627776]}]}"));
-}
-
-void SinkRateCounterTest::resetEmptiesTheHistoryButKeepsTheLatest()
-{
-    SinkRig rig;
-    rig.push({snapshot(1, 1, 0), snapshot(2, 1, 0)});
-    QTRY_COMPARE(rig.latestTimestamp(), qint64(2));
-    QCOMPARE(rig.command(R"({"args":[{"cmd":"reset"}]})"), kAccepted);
-    QCOMPARE(rig.history(), QStringLiteral("{\"data\":[]}"));
-    QCOMPARE(rig.latestTimestamp(), qint64(2));
-    rig.push({snapshot(3, 1, 0)});
-    QTRY_COMPARE(rig.latestTimestamp(), qint64(3));
-    QCOMPARE(rig.historyArray().size(), 1);
-    QCOMPARE(rig.historyArray().at(0).toObject().value("timestamp").toInt(), 3);
-}
-
-void SinkRateCounterTest::historyHoldsAtMost10001Snapshots()
-{
-    SinkRig rig;
-    std::vector<QuarixPayload_RateCounters*> many;
-    for (int t = 1; t <= 10002; ++t)
-        many.push_back(snapshot(quint64(t), 1, 0));
-    rig.push(many);
-    QTRY_COMPARE(rig.latestTimestamp(), qint64(10002));
-    QJsonArray history = rig.historyArray();
-    QCOMPARE(history.size(), 10001);
-    QCOMPARE(history.first().toObject().value("timestamp").toInt(), 10002);
-    QCOMPARE(history.last().toObject().value("timestamp").toInt(), 2);
-
-    rig.push({snapshot(10003, 1, 0)});
-    QTRY_COMPARE(rig.latestTimestamp(), qint64(10003));
-    history = rig.historyArray();
-    QCOMPARE(history.size(), 10001);
-    QCOMPARE(history.last().toObject().value("timestamp").toInt(), 3);
-}
-
-void SinkRateCounterTest::binRecordOf33ChannelsIs804Bytes()
-{
-    SinkRig rig;
-    const qint64 before = QDateTime::currentSecsSinceEpoch();
-    QElapsedTimer clock;
-    clock.start();
-    const QString path = rig.start("BIN", "b", "bin");
-    rig.push({snapshot(10, 33, 1), snapshot(11, 33, 2)});
-    QTRY_COMPARE(rig.latestTimestamp(), qint64(11));
-    rig.block().StopDump();
-    rig.push({snapshot(12, 33, 3)});   // closes the file, writes nothing
-    QTRY_COMPARE(readFile(path).size(), 16 + 2 * 804);
-    const qint64 elapsed = clock.elapsed();
-
-    const QByteArray bytes = readFile(path);
-    QCOMPARE(bytes.left(8), QByteArray("QRXR\0\0\0\0", 8));
-    const qint64 created = qint64(qFromLittleEndian<quint64>(bytes.constData() + 8));
-    QVERIFY(created >= before && created <= QDateTime::currentSecsSinceEpoch());
-    const qint64 t1 = qFromLittleEndian<qint64>(bytes.constData() + 16);
-    const qint64 t2 = qFromLittleEndian<qint64>(bytes.constData() + 16 + 804);
-    QVERIFY(t1 >= 0 && t1 <= t2 && t2 <= elapsed);
-    QCOMPARE(bytes.mid(16), binRecord(t1, 33, 1) + binRecord(t2, 33, 2));
-}
-
-void SinkRateCounterTest::csvHeaderAndLinesLineUpFor33Channels()
-{
-    SinkRig rig;
-    const QString path = rig.storage.runFolder("c") + "/rates_0.csv";
-    rig.command(R"({"args":[{"cmd":"set_dump_type"}],"file_type":"CSV"})");
-    rig.command(QStringLiteral(R"({"args":[{"cmd":"set_dump_path"}],"file_path":"%1"})").arg(rig.storage.path()));
-    rig.command(R"({"args":[{"cmd":"start_dump"}],"run_id":"c"})");
-    rig.push({snapshot(1, 33, 4)});
-    rig.push({snapshot(2, 33, 5)});
-    QTRY_COMPARE(readFile(path).count('\n'), 3);
-
-    const QStringList lines = csvLines(path);
-    QCOMPARE(lines.size(), 4);
-    QCOMPARE(lines.at(0), csvHeader());
-    QCOMPARE(lines.at(0).split(',').size(), 133);
-    for (int record = 0; record < 2; ++record) {
-        const QStringList fields = lines.at(1 + record).split(',');
-        QCOMPARE(fields.size(), 133);
-        QCOMPARE(fields, csvFields(fields.at(0).toLongLong(), 33, 4 + record));
+        const QByteArray bytes = readFile(path);
+        QCOMPARE(bytes.left(8), QByteArray("QRXR\0\0\0\0", 8));
+        const qint64 created = qint64(qFromLittleEndian<quint64>(bytes.constData() + 8));
+        QVERIFY(created >= before && created <= QDateTime::currentSecsSinceEpoch());
+        const qint64 t1 = qFromLittleEndian<qint64>(bytes.constData() + 16);
+        const qint64 t2 = qFromLittleEndian<qint64>(bytes.constData() + 16 + 804);
+        QVERIFY(t1 >= 0 && t1 <= t2 && t2 <= elapsed);
+        QCOMPARE(bytes.mid(16), binRecord(t1, 33, 1) + binRecord(t2, 33, 2));
     }
-    QCOMPARE(lines.at(3), QString());
-}
+    void csvHeaderAndLinesLineUpFor33Channels()
+    {
+        SinkRig rig;
+        const QString path = rig.storage.runFolder("c") + "/rates_0.csv";
+        rig.command(R"({"args":[{"cmd":"set_dump_type"}],"file_type":"CSV"})");
+        rig.command(QStringLiteral(R"({"args":[{"cmd":"set_dump_path"}],"file_path":"%1"})").arg(rig.storage.path()));
+        rig.command(R"({"args":[{"cmd":"start_dump"}],"run_id":"c"})");
+        rig.push({snapshot(1, 33, 4)});
+        rig.push({snapshot(2, 33, 5)});
+        QTRY_COMPARE(readFile(path).count('\n'), 3);
 
-void SinkRateCounterTest::unknownTypeGivesAnEmptyDatFile()
-{
-    SinkRig rig;
-    const QString path = rig.start("csv", "d", "dat");
-    rig.push({snapshot(1, 2, 1), snapshot(2, 2, 1)});
-    QTRY_VERIFY(QFile::exists(path));
-    rig.block().StopDump();
-    rig.push({snapshot(3, 2, 1)});
-    rig.block().shutdown();
-    QCOMPARE(readFile(path), QByteArray());
-    QCOMPARE(rig.storage.filesIn("d"), QStringList{"rates_0.dat"});
-}
-
-void SinkRateCounterTest::pauseSkipsRecordsAndRestartAppends()
-{
-    SinkRig rig;
-    const QString path = rig.start("CSV", "p", "csv");
-    rig.push({snapshot(1, 1, 1)});
-    QTRY_COMPARE(readFile(path).count('\n'), 2);
-    rig.block().PauseDump();
-    rig.push({snapshot(2, 1, 2)});
-    // The latest snapshot changes after the message's run state was read.
-    QTRY_COMPARE(rig.latestTimestamp(), qint64(2));
-    rig.block().ReStartDump();
-    rig.push({snapshot(3, 1, 3)});
-    QTRY_COMPARE(readFile(path).count('\n'), 3);
-    rig.block().shutdown();
-    const QStringList lines = csvLines(path);
-    QCOMPARE(lines.size(), 4);
-    QCOMPARE(lines.at(1).split(','), csvFields(lines.at(1).split(',').at(0).toLongLong(), 1, 1));
-    QCOMPARE(lines.at(2).split(','), csvFields(lines.at(2).split(',').at(0).toLongLong(), 1, 3));
-}
-
-void SinkRateCounterTest::stopClosesAtTheNextSnapshotAndAStartRewrites()
-{
-    SinkRig rig;
-    const QString path = rig.start("JSON", "s", "json");
-    rig.push({snapshot(1, 1, 1)});
-    QTRY_COMPARE(jsonTimes(readFile(path)).size(), 1);
-    rig.block().StopDump();
-    QVERIFY(!readFile(path).endsWith(']'));
-    rig.push({snapshot(2, 1, 2)});
-    QTRY_VERIFY(readFile(path).endsWith(']'));
-    QCOMPARE(readFile(path), ('[' + jsonRecord(jsonTimes(readFile(path)).at(0), 1, 1) + ']').toLatin1());
-
-    // The same run id again: the file is created anew.
-    rig.block().StartDump(QStringLiteral("s"));
-    rig.push({snapshot(3, 1, 3)});
-    QTRY_VERIFY(readFile(path).startsWith("[{\"timestamp\":") && !readFile(path).endsWith(']'));
-    QCOMPARE(readFile(path), ('[' + jsonRecord(jsonTimes(readFile(path)).at(0), 1, 3)).toLatin1());
-}
-
-void SinkRateCounterTest::startDumpWithoutRunIdKeepsTheRunId()
-{
-    LogCapture log;
-    SinkRig rig;
-    const QString defaultFile = rig.storage.runFolder("run_0") + "/rates_0.bin";
-    const QString otherFile = rig.storage.runFolder("r7") + "/rates_0.bin";
-    rig.command(QStringLiteral(R"({"args":[{"cmd":"set_dump_path"}],"file_path":"%1"})").arg(rig.storage.path()));
-    // Each run: start, one record, stop, and the next snapshot closes the file.
-    auto run = [&](const QString& start, const QString& path, int seed) {
-        QCOMPARE(rig.command(start), kAccepted);
-        rig.push({snapshot(seed, 1, 1)});
+        const QStringList lines = csvLines(path);
+        QCOMPARE(lines.size(), 4);
+        QCOMPARE(lines.at(0), csvHeader());
+        QCOMPARE(lines.at(0).split(',').size(), 133);
+        for (int record = 0; record < 2; ++record) {
+            const QStringList fields = lines.at(1 + record).split(',');
+            QCOMPARE(fields.size(), 133);
+            QCOMPARE(fields, csvFields(fields.at(0).toLongLong(), 33, 4 + record));
+        }
+        QCOMPARE(lines.at(3), QString());
+    }
+    void unknownTypeGivesAnEmptyDatFile()
+    {
+        SinkRig rig;
+        const QString path = rig.start("csv", "d", "dat");
+        rig.push({snapshot(1, 2, 1), snapshot(2, 2, 1)});
         QTRY_VERIFY(QFile::exists(path));
-        rig.command(R"({"args":[{"cmd":"stop_dump"}]})");
-        rig.push({snapshot(seed + 1, 1, 1)});
-        QTRY_COMPARE(readFile(path).size(), 16 + 12 + 24);   // the default type is BIN
-    };
-    run(R"({"args":[{"cmd":"start_dump"}],"run_id":""})", defaultFile, 1);
-    run(R"({"args":[{"cmd":"start_dump"}],"run_id":"r7"})", otherFile, 3);
-    // Absent too: still r7.
-    rig.command(R"({"args":[{"cmd":"start_dump"}]})");
-    rig.push({snapshot(5, 1, 1)});
-    rig.block().shutdown();
-    const QString opening = QStringLiteral("Opening RATE dumper:  \"%1\"");
-    QCOMPARE(log.lines().filter(QStringLiteral("Opening RATE dumper")),
-             (QStringList{opening.arg(defaultFile), opening.arg(otherFile), opening.arg(otherFile)}));
-    QCOMPARE(readFile(otherFile).size(), 16 + 12 + 24);
-}
+        rig.block().StopDump();
+        rig.push({snapshot(3, 2, 1)});
+        rig.block().shutdown();
+        QCOMPARE(readFile(path), QByteArray());
+        QCOMPARE(rig.storage.filesIn("d"), QStringList{"rates_0.dat"});
+    }
+    void pauseSkipsRecordsAndRestartAppends()
+    {
+        SinkRig rig;
+        const QString path = rig.start("CSV", "p", "csv");
+        rig.push({snapshot(1, 1, 1)});
+        QTRY_COMPARE(readFile(path).count('\n'), 2);
+        rig.block().PauseDump();
+        rig.push({snapshot(2, 1, 2)});
+        // The latest snapshot changes after the message's run state was read.
+        QTRY_COMPARE(rig.latestTimestamp(), qint64(2));
+        rig.block().ReStartDump();
+        rig.push({snapshot(3, 1, 3)});
+        QTRY_COMPARE(readFile(path).count('\n'), 3);
+        rig.block().shutdown();
+        const QStringList lines = csvLines(path);
+        QCOMPARE(lines.size(), 4);
+        QCOMPARE(lines.at(1).split(','), csvFields(lines.at(1).split(',').at(0).toLongLong(), 1, 1));
+        QCOMPARE(lines.at(2).split(','), csvFields(lines.at(2).split(',').at(0).toLongLong(), 1, 3));
+    }
+    void stopClosesAtTheNextSnapshotAndAStartRewrites()
+    {
+        SinkRig rig;
+        const QString path = rig.start("JSON", "s", "json");
+        rig.push({snapshot(1, 1, 1)});
+        QTRY_COMPARE(jsonTimes(readFile(path)).size(), 1);
+        rig.block().StopDump();
+        QVERIFY(!readFile(path).endsWith(']'));
+        rig.push({snapshot(2, 1, 2)});
+        QTRY_VERIFY(readFile(path).endsWith(']'));
+        QCOMPARE(readFile(path), ('[' + jsonRecord(jsonTimes(readFile(path)).at(0), 1, 1) + ']').toLatin1());
 
-void SinkRateCounterTest::logsTheStartTheOpenAndAFailedOpen()
-{
-    LogCapture log;
-    SinkRig rig;
-    rig.block().ConfigureDump(0, QStringLiteral("CSV"), rig.storage.path());
-    rig.block().StartDump(QStringLiteral("gone"));
-    QCOMPARE(log.lines(), QStringList{"Starting RATE dumper"});
-    rig.push({snapshot(1, 1, 1)});
-    const QString path = rig.storage.path() + "/gone/rates_0.csv";
-    QTRY_COMPARE(log.lines().size(), 3);
-    QCOMPARE(log.lines(QtInfoMsg),
-             (QStringList{"Starting RATE dumper", QStringLiteral("Opening RATE dumper:  \"%1\"").arg(path)}));
-    QCOMPARE(log.lines().at(2), QStringLiteral("Cannot open file: \"%1\"").arg(path));
-    QCOMPARE(log.lines(QtWarningMsg), QStringList{log.lines().at(2)});
+        // The same run id again: the file is created anew.
+        rig.block().StartDump(QStringLiteral("s"));
+        rig.push({snapshot(3, 1, 3)});
+        QTRY_VERIFY(readFile(path).startsWith("[{\"timestamp\":") && !readFile(path).endsWith(']'));
+        QCOMPARE(readFile(path), ('[' + jsonRecord(jsonTimes(readFile(path)).at(0), 1, 3)).toLatin1());
+    }
+    void startDumpWithoutRunIdKeepsTheRunId()
+    {
+        LogCapture log;
+        SinkRig rig;
+        const QString defaultFile = rig.storage.runFolder("run_0") + "/rates_0.bin";
+        const QString otherFile = rig.storage.runFolder("r7") + "/rates_0.bin";
+        rig.command(QStringLiteral(R"({"args":[{"cmd":"set_dump_path"}],"file_path":"%1"})").arg(rig.storage.path()));
+        // Each run: start, one record, stop, and the next snapshot closes the file.
+        auto run = [&](const QString& start, const QString& path, int seed) {
+            QCOMPARE(rig.command(start), kAccepted);
+            rig.push({snapshot(seed, 1, 1)});
+            QTRY_VERIFY(QFile::exists(path));
+            rig.command(R"({"args":[{"cmd":"stop_dump"}]})");
+            rig.push({snapshot(seed + 1, 1, 1)});
+            QTRY_COMPARE(readFile(path).size(), 16 + 12 + 24);   // the default type is BIN
+        };
+        run(R"({"args":[{"cmd":"start_dump"}],"run_id":""})", defaultFile, 1);
+        run(R"({"args":[{"cmd":"start_dump"}],"run_id":"r7"})", otherFile, 3);
+        // Absent too: still r7.
+        rig.command(R"({"args":[{"cmd":"start_dump"}]})");
+        rig.push({snapshot(5, 1, 1)});
+        rig.block().shutdown();
+        const QString opening = QStringLiteral("Opening RATE dumper:  \"%1\"");
+        QCOMPARE(log.lines().filter(QStringLiteral("Opening RATE dumper")),
+                 (QStringList{opening.arg(defaultFile), opening.arg(otherFile), opening.arg(otherFile)}));
+        QCOMPARE(readFile(otherFile).size(), 16 + 12 + 24);
+    }
+    void logsTheStartTheOpenAndAFailedOpen()
+    {
+        LogCapture log;
+        SinkRig rig;
+        rig.block().ConfigureDump(0, QStringLiteral("CSV"), rig.storage.path());
+        rig.block().StartDump(QStringLiteral("gone"));
+        QCOMPARE(log.lines(), QStringList{"Starting RATE dumper"});
+        rig.push({snapshot(1, 1, 1)});
+        const QString path = rig.storage.path() + "/gone/rates_0.csv";
+        QTRY_COMPARE(log.lines().size(), 3);
+        QCOMPARE(log.lines(QtInfoMsg),
+                 (QStringList{"Starting RATE dumper", QStringLiteral("Opening RATE dumper:  \"%1\"").arg(path)}));
+        QCOMPARE(log.lines().at(2), QStringLiteral("Cannot open file: \"%1\"").arg(path));
+        QCOMPARE(log.lines(QtWarningMsg), QStringList{log.lines().at(2)});
 
-    // No records until the next start, even once the folder exists.
-    rig.storage.runFolder("gone");
-    rig.push({snapshot(2, 1, 1)});
-    QTRY_COMPARE(rig.latestTimestamp(), qint64(2));
-    rig.block().StopDump();
-    rig.push({snapshot(3, 1, 1)});
-    QTRY_COMPARE(rig.latestTimestamp(), qint64(3));
-    QVERIFY(!QFile::exists(path));
-    rig.block().StartDump(QStringLiteral("gone"));
-    rig.push({snapshot(4, 1, 1)});
-    QTRY_COMPARE(readFile(path).count('\n'), 2);
-}
-
-void SinkRateCounterTest::orderlyShutdownClosesTheFile()
-{
-    SinkRig rig;
-    const QString path = rig.start("JSON", "o", "json");
-    // Records separated by commas, also within a packet and across channel counts.
-    rig.push({snapshot(100, 2, 100), snapshot(101, 1, 101)});
-    for (int i = 0; i < 20; ++i)
-        rig.push({snapshot(quint64(i), 2, i)});
-    rig.block().shutdown();
-    const QByteArray bytes = readFile(path);
-    const QList<qint64> t = jsonTimes(bytes);
-    QCOMPARE(t.size(), 22);
-    QStringList records{jsonRecord(t[0], 2, 100), jsonRecord(t[1], 1, 101)};
-    for (int i = 0; i < 20; ++i)
-        records << jsonRecord(t[i + 2], 2, i);
-    QCOMPARE(bytes, ('[' + records.join(',') + ']').toLatin1());
-}
+        // No records until the next start, even once the folder exists.
+        rig.storage.runFolder("gone");
+        rig.push({snapshot(2, 1, 1)});
+        QTRY_COMPARE(rig.latestTimestamp(), qint64(2));
+        rig.block().StopDump();
+        rig.push({snapshot(3, 1, 1)});
+        QTRY_COMPARE(rig.latestTimestamp(), qint64(3));
+        QVERIFY(!QFile::exists(path));
+        rig.block().StartDump(QStringLiteral("gone"));
+        rig.push({snapshot(4, 1, 1)});
+        QTRY_COMPARE(readFile(path).count('\n'), 2);
+    }
+    void orderlyShutdownClosesTheFile()
+    {
+        SinkRig rig;
+        const QString path = rig.start("JSON", "o", "json");
+        // Records separated by commas, also within a packet and across channel counts.
+        rig.push({snapshot(100, 2, 100), snapshot(101, 1, 101)});
+        for (int i = 0; i < 20; ++i)
+            rig.push({snapshot(quint64(i), 2, i)});
+        rig.block().shutdown();
+        const QByteArray bytes = readFile(path);
+        const QList<qint64> t = jsonTimes(bytes);
+        QCOMPARE(t.size(), 22);
+        QStringList records{jsonRecord(t[0], 2, 100), jsonRecord(t[1], 1, 101)};
+        for (int i = 0; i < 20; ++i)
+            records << jsonRecord(t[i + 2], 2, i);
+        QCOMPARE(bytes, ('[' + records.join(',') + ']').toLatin1());
+    }
+};
 
 QTEST_GUILESS_MAIN(SinkRateCounterTest)
 #include "tst_sink_rate_counter.moc"

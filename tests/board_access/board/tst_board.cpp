@@ -57,28 +57,24 @@ private:
 private slots:
     void initTestCase() { QVERIFY(m_library.load()); }
 
-    void openStoresTheHandleAndRefusesASecondOpen()
+    void openKeepsTheHandleAndConnectsOnlyOnSuccess_data()
     {
-        ScriptPluginFixture fixture(m_dir.path(), QStringLiteral("open"));
-        fixture.setHandle(42);
-        QVERIFY(fixture.write());
-        Board board(&m_library);
-        QCOMPARE(board.Open(fixture.connectionString()), 0);
-        QVERIFY(board.connected);
-        QCOMPARE(board.handle, 42u);
-        QCOMPARE(board.Open(fixture.connectionString()), Board::kAlreadyOpen);
-        QCOMPARE(fixture.calls("Open").size(), 1);
+        QTest::addColumn<int>("status");
+        QTest::newRow("opens") << 0;
+        QTest::newRow("fails") << -3;
     }
-
-    void aFailedOpenKeepsTheHandleButNotTheConnection()
+    void openKeepsTheHandleAndConnectsOnlyOnSuccess()
     {
-        ScriptPluginFixture fixture(m_dir.path(), QStringLiteral("failing"));
-        fixture.setOpenStatus(-3).setHandle(9);
+        QFETCH(int, status);
+        ScriptPluginFixture fixture(m_dir.path(), QStringLiteral("open"));
+        fixture.setOpenStatus(status).setHandle(42);
         QVERIFY(fixture.write());
         Board board(&m_library);
-        QCOMPARE(board.Open(fixture.connectionString()), -3);
-        QVERIFY(!board.connected);
-        QCOMPARE(board.handle, 9u);
+        QCOMPARE(board.Open(fixture.connectionString()), status);
+        QCOMPARE(board.connected, status == 0);
+        QCOMPARE(board.handle, 42u);
+        QCOMPARE(board.Open(fixture.connectionString()), status == 0 ? Board::kAlreadyOpen : status);
+        QCOMPARE(fixture.calls("Open").size(), status == 0 ? 1 : 2);
     }
 
     void missingEntryPointsAnswerMinusFifteen()
@@ -98,47 +94,26 @@ private slots:
         QCOMPARE(noLibrary.Open(QStringLiteral("x")), Board::kMissingEntryPoint);
     }
 
-    void getValueReturnsThePluginText()
-    {
-        ScriptPluginFixture fixture(m_dir.path(), QStringLiteral("values"));
-        fixture.setValue(QStringLiteral("\\Info\\Serial"), QStringLiteral("SN-17"));
-        QVERIFY(fixture.write());
-        Board board(&m_library);
-        board.Open(fixture.connectionString());
-        QString value;
-        QCOMPARE(board.GetValue(QStringLiteral("\\Info\\Serial"), value), 0);
-        QCOMPARE(value, QStringLiteral("SN-17"));
-    }
-
     void directApplyWritesWhatTheEntrySays_data()
     {
         QTest::addColumn<QJsonObject>("element");
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("bool_array 1,0,1,1 is 13")
-            << parameter("Mask", "\\ch\\Mask", "bool_array", QJsonArray{"1", "0", "1", "1"})
+        QTest::newRow("bool_array 13") << parameter("Mask", "\\ch\\Mask", "bool_array", QJsonArray{"1", "0", "1", "1"})
             << QStringList{"SetValue \\ch\\Mask 13"};
-        QTest::newRow("empty bool_array is 0")
-            << parameter("Mask", "\\ch\\Mask", "bool_array", QJsonArray{}) << QStringList{"SetValue \\ch\\Mask 0"};
-        QTest::newRow("bool_array of JSON booleans is 0")
-            << parameter("Mask", "\\ch\\Mask", "bool_array", QJsonArray{true, false})
-            << QStringList{"SetValue \\ch\\Mask 0"};
-        QTest::newRow("u32_array per channel")
-            << parameter("Gain", "\\ch\\Gain", "u32_array", QJsonArray{10, 20})
+        QTest::newRow("empty bool_array") << parameter("Mask", "\\ch\\Mask", "bool_array", QJsonArray{}) << QStringList{"SetValue \\ch\\Mask 0"};
+        QTest::newRow("JSON booleans") << parameter("Mask", "\\ch\\Mask", "bool_array", QJsonArray{true, false})
+                                       << QStringList{"SetValue \\ch\\Mask 0"};
+        QTest::newRow("u32_array") << parameter("Gain", "\\ch\\Gain", "u32_array", QJsonArray{10, 20})
             << QStringList{"SetValue \\Channel0\\ch\\Channel0\\Gain 10", "SetValue \\Channel1\\ch\\Channel1\\Gain 20"};
-        QTest::newRow("single leading backslash")
-            << parameter("Thr", "\\Thr", "list_array", QJsonArray{"a"}) << QStringList{"SetValue \\Channel0\\Thr a"};
-        QTest::newRow("array numbers in six significant digits")
-            << parameter("Off", "\\o", "string_array", QJsonArray{2.5, 1000001, true, QJsonValue(), "x"})
+        QTest::newRow("one backslash") << parameter("Thr", "\\Thr", "list_array", QJsonArray{"a"}) << QStringList{"SetValue \\Channel0\\Thr a"};
+        QTest::newRow("6 digits") << parameter("Off", "\\o", "string_array", QJsonArray{2.5, 1000001, true, QJsonValue(), "x"})
             << QStringList{"SetValue \\Channel0\\o 2.5", "SetValue \\Channel1\\o 1e+06", "SetValue \\Channel2\\o 1",
                            "SetValue \\Channel3\\o x"};
         QTest::newRow("scalar text") << parameter("Mode", "\\m", "list", QString("fast"))
                                      << QStringList{"SetValue \\m fast"};
-        QTest::newRow("numeric scalar value is sent empty")
-            << parameter("Level", "\\l", "u32", 5) << QStringList{"SetValue \\l "};
-        QTest::newRow("read-only is never written")
-            << parameter("Temp", "\\t", "u32", QString("3"), true, "read_only") << QStringList{};
-        QTest::newRow("not direct apply is only stored")
-            << parameter("Late", "\\late", "u32", QString("3"), false) << QStringList{};
+        QTest::newRow("numeric scalar: empty") << parameter("Level", "\\l", "u32", 5) << QStringList{"SetValue \\l "};
+        QTest::newRow("read-only") << parameter("Temp", "\\t", "u32", QString("3"), true, "read_only") << QStringList{};
+        QTest::newRow("not direct") << parameter("Late", "\\late", "u32", QString("3"), false) << QStringList{};
     }
     void directApplyWritesWhatTheEntrySays()
     {
@@ -149,29 +124,6 @@ private slots:
         board->LoadConfigs(entryWithParameters(QJsonArray{element}));
         QCOMPARE(fixture->briefs(), expected);
         QCOMPARE(board->parameters.size(), 1);
-    }
-
-    void parametersAreStoredAsRead()
-    {
-        std::unique_ptr<ScriptPluginFixture> fixture;
-        auto board = openBoard(fixture);
-        board->LoadConfigs(entryWithParameters(
-            QJsonArray{parameter("Temp", "\\t", "u32", QString("3"), true, "read_only"),
-                       parameter("Gain", "\\g", "u32_array", QJsonArray{10, 20}, false),
-                       parameter("Odd", "\\o", "float", QString("1.5"), false)}));
-        QCOMPARE(board->parameters.size(), 3);
-        const BoardParameter& temp = board->parameters.at(0);
-        QVERIFY(!temp.writable);
-        QVERIFY(!temp.direct_apply);
-        QVERIFY(temp.value.isEmpty());
-        QCOMPARE(temp.value_type, int(BoardParameter::U32));
-        QCOMPARE(board->parameters.at(1).values, (QStringList{"10", "20"}));
-        QCOMPARE(board->parameters.at(1).value_type, int(BoardParameter::U32Array));
-        QVERIFY(board->parameters.at(2).value_type > BoardParameter::StringArray);
-        QCOMPARE(board->parameters.at(2).value, QStringLiteral("1.5"));
-
-        board->LoadConfigs(entryWithParameters(QJsonArray{}));
-        QVERIFY(board->parameters.isEmpty());   // a reload replaces the list
     }
 
     void commandSequencesGoOutInTheirOrder()

@@ -1,57 +1,28 @@
 // Drives an accumulating block (spectrum, time-of-flight, position, image) the
 // way the server does, in-process: packets of energy events arrive through an
-// output pin the harness owns, and replies are read through the block's
+// output pin the harness owns, and replies come from the block's
 // InterpretMessage slot, reached by name like the WebSocket server reaches it.
 //
 //     BlockHarness<Histogram> spectrum(
-//         blockEntry("spectrum", {parameter("bin_number", 8), parameter("ch_number", 2)}));
-//     spectrum.ask(R"({"args":[{"cmd":"run_control","status":"freerun"}]})");
-//     spectrum.push({{0, 7}});                 // channel 0, raw energy 7
-//     QVERIFY(spectrum.waitUntilConsumed());
-//     QCOMPARE(spectrum.ask(R"({"args":[{"cmd":"get_data","channels":[0]}]})"), ...);
+//         blockEntry("h", {parameter("bin_number", 8), parameter("ch_number", 2)}), kRunning);
+//     spectrum.feed({{0, 7}});                 // channel 0, raw energy 7; waits until handled
+//     QCOMPARE(spectrum.ask(getChannels({0})), R"([{"data":[0,0,0,0,0,0,0,1]}])");
 #pragma once
 
-#include "core/block_context.h"
-#include "core/data_packet.h"
-#include "core/pin_input.h"
-#include "core/pin_output.h"
-#include "core/quarix_block.h"
-#include "core/quarix_payload_energy.h"
+#include "block_test_rig.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
-#include <QTest>
-
-#include <atomic>
-#include <cstdint>
-#include <memory>
-#include <vector>
 
 namespace analysis_test {
 
-struct Event {
-    uint32_t channel = 0;
-    uint32_t energy_raw = 0;
-    uint64_t timestamp = 0;
-};
+using block_test::TrackedEnergy;
 
-// An energy event that counts its own destruction. A block destroys every
-// payload once it has handled its packet, so the count tells a test that the
-// worker is done, also with packets that change nothing.
-class TrackedEnergy : public QuarixPayload_Energy {
-public:
-    TrackedEnergy(const Event& event, std::atomic<int>* destroyed) : m_destroyed(destroyed)
-    {
-        channel = event.channel;
-        energy_raw = event.energy_raw;
-        timestamp = event.timestamp;
-    }
-    ~TrackedEnergy() override { m_destroyed->fetch_add(1); }
+const QString kTrue = QStringLiteral(R"([{"response": true}])");
+const QString kIdle = QStringLiteral(R"([{"response": true, "status":"idle"}])");
+const QString kFreerun = QStringLiteral(R"([{"response": true, "status":"freerun"}])");
+constexpr bool kRunning = true;
 
-private:
-    std::atomic<int>* m_destroyed;
-};
+struct Event { uint32_t channel = 0, energy_raw = 0; uint64_t timestamp = 0; };
 
 inline QJsonObject parameter(const QString& name, const QJsonValue& value)
 {
@@ -75,58 +46,32 @@ inline QString request(const QJsonArray& args)
     return QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact));
 }
 
-inline QString command(const QString& cmd)
-{
-    return request(QJsonArray{QJsonObject{{"cmd", cmd}}});
-}
+inline QString command(const QString& cmd) { return request({QJsonObject{{"cmd", cmd}}}); }
+inline QString runControl(const QString& status) { return request({QJsonObject{{"cmd", "run_control"}, {"status", status}}}); }
+inline QString getChannels(const QJsonArray& channels) { return request({QJsonObject{{"cmd", "get_data"}, {"channels", channels}}}); }
+inline QString getView(const QString& source) { return request({QJsonObject{{"cmd", "get_data"}, {"source", source}}}); }
 
-inline QString runControl(const QString& status)
-{
-    return request(QJsonArray{QJsonObject{{"cmd", "run_control"}, {"status", status}}});
-}
-
-template <typename Block>
-class BlockHarness {
+// The harness of any block type; BlockHarness<Block> builds one and gives the block its type.
+class AccumulatingHarness {
 public:
-    explicit BlockHarness(const QJsonObject& entry)
-    {
-        m_context.boards = &m_boards;
-        m_context.blocks = &m_blocks;
-        m_context.full_path = QStringLiteral("processing/0/filter_chain/main/chain/block");
-        m_block.reset(new Block(nullptr, &m_context, entry));
-        if (!m_block->inputPins().isEmpty())
-            m_block->inputPins().at(0)->Connect(&m_output);
-    }
-
-    Block& block() { return *m_block; }
-    PinOutput& output() { return m_output; }
+    virtual ~AccumulatingHarness() = default;
+    QuarixBlock& block() { return *m_block; }
 
     // Pushes one packet holding the events, in order.
-    void push(const std::vector<Event>& events, uint64_t packetTimestamp = 0)
+    void push(const std::vector<Event>& events)
     {
-        auto* packet = new DataPacket(QStringLiteral("energy"), packetTimestamp);
+        auto* packet = new DataPacket(QStringLiteral("energy"), 0);
         for (const Event& event : events)
-            packet->items.push_back(new TrackedEnergy(event, &m_destroyed));
-        pushPacket(packet, static_cast<int>(events.size()));
+            packet->items.push_back(new TrackedEnergy(event.timestamp, event.channel, event.energy_raw));
+        pushPacket(packet);
     }
-
-    // Pushes a packet built by the test; trackedItems is how many of its items
-    // are TrackedEnergy events made with destroyedCounter().
-    void pushPacket(DataPacket* packet, int trackedItems)
+    void pushPacket(DataPacket* packet) { m_output.Push(PinMessage{"energy", QString(), 0, 0, packet}); }
+    // True once the block has destroyed every event pushed so far: it is done with their packets.
+    bool waitUntilConsumed() { return QTest::qWaitFor([] { return TrackedEnergy::aliveCount() == 0; }, 5000); }
+    void feed(const std::vector<Event>& events)
     {
-        PinMessage message;
-        message.data_type = QStringLiteral("energy");
-        message.packet = packet;
-        m_pushed += trackedItems;
-        m_output.Push(message);
-    }
-
-    std::atomic<int>* destroyedCounter() { return &m_destroyed; }
-
-    // True once the block has destroyed every tracked event pushed so far.
-    bool waitUntilConsumed(int timeoutMs = 5000)
-    {
-        return QTest::qWaitFor([this] { return m_destroyed.load() >= m_pushed; }, timeoutMs);
+        push(events);
+        QVERIFY(waitUntilConsumed());
     }
 
     QString ask(const QString& message)
@@ -137,15 +82,28 @@ public:
         return reply;
     }
 
+protected:
+    template <typename Block>
+    void create(const QJsonObject& entry, bool running)
+    {
+        BlockContext context;
+        context.full_path = QStringLiteral("processing/0/filter_chain/main/chain/block");
+        m_block.reset(new Block(nullptr, &context, entry));
+        m_block->inputPins().at(0)->Connect(&m_output);
+        if (running)
+            ask(runControl("freerun"));
+    }
+
 private:
-    // Declared first: the block and the pin destroy events until the very end.
-    std::atomic<int> m_destroyed{0};
-    int m_pushed = 0;
-    QList<Board*> m_boards;
-    QList<QuarixBlock*> m_blocks;
-    BlockContext m_context;
     PinOutput m_output{nullptr, QStringLiteral("energy")};
-    std::unique_ptr<Block> m_block;   // destroyed before the pin it pops from
+    std::unique_ptr<QuarixBlock> m_block;   // destroyed before the pin it pops from
+};
+
+template <typename Block>
+class BlockHarness : public AccumulatingHarness {
+public:
+    explicit BlockHarness(const QJsonObject& entry, bool running = false) { create<Block>(entry, running); }
+    Block& block() { return static_cast<Block&>(AccumulatingHarness::block()); }
 };
 
 }  // namespace analysis_test

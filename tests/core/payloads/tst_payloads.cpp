@@ -73,14 +73,11 @@ class TestPayloads : public QObject {
 private slots:
     void kindsCarryTheirTypeAndEventCount()
     {
-        QCOMPARE(QuarixPayload_Energy().type, QStringLiteral("energy"));
-        QCOMPARE(QuarixPayload_Energy().event_count, 1);
-        QCOMPARE(QuarixPayload_RateCounters(2).type, QStringLiteral("rate_counters"));
-        QCOMPARE(QuarixPayload_RateCounters(2).event_count, 1);
-        QCOMPARE(QuarixPayload_Waves().type, QStringLiteral("waveform"));
-        QCOMPARE(QuarixPayload_Waves().event_count, 0);
-        QVERIFY(QuarixPayload_Wave().type.isEmpty());
-        QCOMPARE(QuarixPayload_Wave().event_count, 0);
+        QCOMPARE(QVariantList({QuarixPayload_Energy().type, QuarixPayload_Energy().event_count,
+                               QuarixPayload_RateCounters(2).type, QuarixPayload_RateCounters(2).event_count,
+                               QuarixPayload_Waves().type, QuarixPayload_Waves().event_count,
+                               QuarixPayload_Wave().type, QuarixPayload_Wave().event_count}),
+                 QVariantList({"energy", 1, "rate_counters", 1, "waveform", 0, "", 0}));
         const QuarixPayload_RateCounters zeroed(3);
         QCOMPARE(int(zeroed.rates_in_start->size()), 3);
         QCOMPARE(zeroed.counters_out->at(2), quint64(0));
@@ -88,18 +85,12 @@ private slots:
 
     void cloningAStampedEnergyEventCopiesEveryField()
     {
-        const QuarixPayload_Energy event = energyEvent();
-        std::unique_ptr<QuarixPayload> copy(event.Clone());
-        auto* clone = dynamic_cast<QuarixPayload_Energy*>(copy.get());
-        QVERIFY(clone);
-        QCOMPARE(clone->arrival_time, quint64(555));
-        QCOMPARE(clone->timestamp, quint64(1234));
-        QCOMPARE(clone->channel, 3u);
-        QCOMPARE(clone->energy_raw, 1024u);
-        QCOMPARE(clone->energy, 256.5);
-        QCOMPARE(clone->flag1, quint8(1));
-        QCOMPARE(clone->flag2, quint8(0));
-        QCOMPARE(clone->extra, 77u);
+        std::unique_ptr<QuarixPayload> copy(energyEvent().Clone());
+        auto* c = dynamic_cast<QuarixPayload_Energy*>(copy.get());
+        QVERIFY(c);
+        QCOMPARE(QVariantList({quint64(c->arrival_time), quint64(c->timestamp), c->channel, c->energy_raw, c->energy,
+                               int(c->flag1), int(c->flag2), c->extra}),
+                 QVariantList({555ULL, 1234ULL, 3U, 1024U, 256.5, 1, 0, 77U}));
     }
 
     void aClonedWaveformGroupOutlivesItsSource()
@@ -147,16 +138,12 @@ private slots:
         snapshot.elapsed_time = 2.001;
         (*snapshot.rates_in_start)[0] = 3.0;
         (*snapshot.rates_out_start)[0] = 4.0;
-        std::unique_ptr<QuarixPayload_RateCounters> clone(static_cast<QuarixPayload_RateCounters*>(snapshot.Clone()));
-        QCOMPARE(clone->timestamp, quint64(42));
-        QCOMPARE(clone->elapsed_time, 2.001);
-        QCOMPARE(clone->rates_in->at(0), 12.5);
-        QCOMPARE(clone->counters_in->at(0), 0x100000005ULL);
-        QCOMPARE(clone->rates_out->at(0), 10.25);
-        QCOMPARE(clone->counters_out->at(0), quint64(9));
-        QCOMPARE(clone->rates_in_start->at(0), 3.0);
-        QCOMPARE(clone->rates_out_start->at(0), 4.0);
-        QVERIFY(clone->rates_in != snapshot.rates_in);
+        std::unique_ptr<QuarixPayload_RateCounters> c(static_cast<QuarixPayload_RateCounters*>(snapshot.Clone()));
+        QVERIFY(c->rates_in != snapshot.rates_in);
+        QCOMPARE(QVariantList({quint64(c->timestamp), c->elapsed_time, c->rates_in->at(0), quint64(c->counters_in->at(0)),
+                               c->rates_out->at(0), quint64(c->counters_out->at(0)), c->rates_in_start->at(0),
+                               c->rates_out_start->at(0)}),
+                 QVariantList({42ULL, 2.001, 12.5, 0x100000005ULL, 10.25, 9ULL, 3.0, 4.0}));
     }
 
     void energyEventBinaryFormIsTwentyFiveBytes()
@@ -226,24 +213,16 @@ private slots:
 
     void unknownFormatsWriteNothing_data()
     {
-        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("kind");   // 0 energy, 1 rate counters, 2 waveform group, 3 single wave
         QTest::addColumn<int>("format");
-        QTest::addColumn<bool>("expected");
-        QTest::newRow("energy format 3") << 0 << 3 << false;
-        QTest::newRow("energy format -1") << 0 << -1 << false;
-        QTest::newRow("rates format 3") << 1 << 3 << false;
-        QTest::newRow("group binary") << 2 << 0 << false;
-        QTest::newRow("group csv") << 2 << 1 << false;
-        QTest::newRow("group json") << 2 << 2 << false;
-        QTest::newRow("group format 3") << 2 << 3 << false;
-        QTest::newRow("wave csv") << 3 << 1 << false;
-        QTest::newRow("wave format 3") << 3 << 3 << false;
+        const int rows[][2] = {{0, 3}, {0, -1}, {1, 3}, {2, 0}, {2, 1}, {2, 2}, {2, 3}, {3, 1}, {3, 3}};
+        for (const auto& row : rows)
+            QTest::addRow("kind %d format %d", row[0], row[1]) << row[0] << row[1];
     }
     void unknownFormatsWriteNothing()
     {
         QFETCH(int, kind);
         QFETCH(int, format);
-        QFETCH(bool, expected);
         std::unique_ptr<QuarixPayload> payload;
         switch (kind) {
         case 0: payload.reset(new QuarixPayload_Energy); break;
@@ -253,7 +232,7 @@ private slots:
         }
         bool ok = true;
         QCOMPARE(serialized(*payload, format, &ok), QByteArray());
-        QCOMPARE(ok, expected);
+        QVERIFY(!ok);
     }
 };
 

@@ -10,22 +10,16 @@
 using scriptplugin::ScriptPluginFixture;
 
 namespace {
-QJsonObject boardEntry(const QString& name, const QString& connection, const QString& plugin = "libVRAXDig2Script")
+QJsonObject boardEntry(const QString& name, const QString& connection)
 {
-    return QJsonObject{{"enable", true},
-                       {"id", "7"},
-                       {"board_name", name},
-                       {"board_type", "digitizer"},
-                       {"board_family", "vrax"},
-                       {"board_plugin", plugin},
+    return QJsonObject{{"enable", true},           {"id", "7"},                 {"board_name", name},
+                       {"board_type", "digitizer"}, {"board_family", "vrax"}, {"board_plugin", "libVRAXDig2Script"},
                        {"board_connection_string", connection}};
 }
 
 QJsonObject configWith(const QString& storage, const QJsonArray& hardware, const QJsonArray& processing = {})
 {
-    return QJsonObject{{"storage", QJsonObject{{"file_path", storage}}},
-                       {"Hardware", hardware},
-                       {"processing", processing}};
+    return QJsonObject{{"storage", QJsonObject{{"file_path", storage}}}, {"Hardware", hardware}, {"processing", processing}};
 }
 
 // The lines a refusal must show, in order, each exactly once in sequence.
@@ -106,24 +100,19 @@ private slots:
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QStringList>("lines");
         QTest::addColumn<int>("status");
-        QTest::newRow("not JSON") << "not json" << QStringList{"Configuration file  \"%config\" is invalid"} << 1;
-        QTest::newRow("empty file") << "empty" << QStringList{"Configuration file  \"%config\" is invalid"} << 1;
-        QTest::newRow("empty array: no storage")
-            << "array"
-            << QStringList{"Storage folder does not exist on this server. Create:  \"\"  and check write permission"}
-            << 1;
-        QTest::newRow("storage missing")
-            << "no storage"
-            << QStringList{"Storage folder does not exist on this server. Create:  \"%storage/missing\"  and check "
-                           "write permission"}
-            << 1;
-        QTest::newRow("Hardware empty") << "no hardware"
-                                        << QStringList{"No HARDWARE devices is configuration file  \"%config\""} << 1;
-        QTest::newRow("Hardware absent") << "hardware absent"
-                                         << QStringList{"No HARDWARE devices is configuration file  \"%config\""} << 1;
-        QTest::newRow("no plugin for the board")
-            << "no plugin" << QStringList{"Unable to locate a board plugin library for  \"vrax\""} << 0;
-        QTest::newRow("two plugins for the board")
+        const QString invalid = QStringLiteral("Configuration file  \"%config\" is invalid");
+        const QString noHardware = QStringLiteral("No HARDWARE devices is configuration file  \"%config\"");
+        const QString noStorage = QStringLiteral("Storage folder does not exist on this server. Create:  \"%1\"  and "
+                                                 "check write permission");
+        QTest::newRow("not JSON") << "not json" << QStringList{invalid} << 1;
+        QTest::newRow("empty file") << "empty" << QStringList{invalid} << 1;
+        QTest::newRow("array: no storage") << "array" << QStringList{noStorage.arg("")} << 1;
+        QTest::newRow("storage missing") << "no storage" << QStringList{noStorage.arg("%storage/missing")} << 1;
+        QTest::newRow("Hardware empty") << "no hardware" << QStringList{noHardware} << 1;
+        QTest::newRow("Hardware absent") << "hardware absent" << QStringList{noHardware} << 1;
+        QTest::newRow("no plugin") << "no plugin" << QStringList{"Unable to locate a board plugin library for  \"vrax\""}
+                                   << 0;
+        QTest::newRow("two plugins")
             << "two plugins"
             << QStringList{"Multiple pulgin detected for  \"vrax\"", "Remove ambiguty files from boards folder"} << 0;
         QTest::newRow("board does not open")

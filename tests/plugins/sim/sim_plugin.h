@@ -17,17 +17,32 @@ public:
     // The plugin loaded once per test process; check loaded() before use.
     static SimPlugin& instance();
 
-    bool loaded() const;
+    bool loaded() const
+    {
+        return openFn && setValueFn && getValueFn && sendCommandFn && readDataFn && freePointerFn && outstandingFn;
+    }
     QString errorText() const { return library_.errorString(); }
 
     // Opens a board; returns the status and stores the handle.
-    int32_t open(const QByteArray& connection, uint32_t* handle) const;
+    int32_t open(const QByteArray& connection, uint32_t* handle) const { return openFn(connection.constData(), handle); }
     // Opens a board that must open; 0 when it did not.
-    uint32_t openBoard(const QByteArray& connection) const;
-    int32_t setValue(uint32_t handle, const QByteArray& path, const QByteArray& value) const;
-    QByteArray value(uint32_t handle, const QByteArray& path) const;
-    int32_t send(uint32_t handle, const QByteArray& path) const;
-    int32_t outstanding(uint32_t handle) const;
+    uint32_t openBoard(const QByteArray& connection) const
+    {
+        uint32_t handle = 0;
+        return open(connection, &handle) == 0 ? handle : 0;
+    }
+    int32_t setValue(uint32_t handle, const QByteArray& path, const QByteArray& value) const
+    {
+        return setValueFn(handle, path.constData(), value.constData());
+    }
+    QByteArray value(uint32_t handle, const QByteArray& path) const
+    {
+        char buffer[64] = {};
+        getValueFn(handle, path.constData(), buffer);
+        return QByteArray(buffer);
+    }
+    int32_t send(uint32_t handle, const QByteArray& path) const { return sendCommandFn(handle, path.constData()); }
+    int32_t outstanding(uint32_t handle) const { return outstandingFn(handle); }
 
     VRAXDig2_Open_t openFn = nullptr;
     VRAXDig2_SetValueByQuery_t setValueFn = nullptr;
@@ -47,7 +62,7 @@ private:
 class BoardRead {
 public:
     BoardRead(uint32_t handle, const QByteArray& path, int32_t timeoutMs = vraxdig2::kReadTimeoutMs);
-    ~BoardRead();
+    ~BoardRead() { release(); }
     BoardRead(const BoardRead&) = delete;
     BoardRead& operator=(const BoardRead&) = delete;
 
