@@ -34,20 +34,9 @@ Time_Sorting_Thread::Time_Sorting_Thread(const QString& name, const QList<PinInp
 
 Time_Sorting_Thread::~Time_Sorting_Thread()
 {
-    stopAndJoin();
+    stopAndWait();
     for (QuarixPayload* item : m_buffer)
         delete item;
-}
-
-void Time_Sorting_Thread::stopAndJoin()
-{
-    stopAndWait();
-    m_finished.load(std::memory_order_acquire);
-}
-
-void Time_Sorting_Thread::finish()
-{
-    m_finished.store(true, std::memory_order_release);
 }
 
 quint64 Time_Sorting_Thread::nowMicroseconds() const

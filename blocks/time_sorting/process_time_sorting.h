@@ -15,7 +15,6 @@
 #include "core/block_worker.h"
 #include "core/quarix_block.h"
 
-#include <atomic>
 #include <deque>
 
 struct BlockContext;
@@ -37,16 +36,11 @@ public:
     // Stops the thread, then destroys what is still buffered (never emitted).
     ~Time_Sorting_Thread() override;
 
-    // stopAndWait(), then an acquire of everything the thread did: the join
-    // inside QThread::wait() is invisible to ThreadSanitizer.
-    void stopAndJoin();
-
     int nWindows() const { return m_nWindows; }
     double timestampDelta() const { return m_timestampDelta; }
 
 protected:
     void process(PinMessage& message) override;
-    void finish() override;
     // Wall clock, microseconds since 1970-01-01; read once per message. A test
     // clock overrides it (and must stop the thread in its own destructor).
     virtual quint64 nowMicroseconds() const;
@@ -60,7 +54,6 @@ private:
     const double m_timestampDelta;
     DataDistructor* const m_deleter;   // kept for the block; not used by the ordering
     std::deque<QuarixPayload*> m_buffer;   // sorted by timestamp; touched by the worker thread only
-    std::atomic<bool> m_finished{false};   // released by the worker's last step
 };
 
 class Process_Time_Sorting : public QuarixBlock {

@@ -17,7 +17,7 @@ class ScriptedClockSorter : public Time_Sorting_Thread {
 public:
     ScriptedClockSorter(const QList<PinInput*>* inputs, const QList<PinOutput*>* outputs, std::vector<quint64> times)
         : Time_Sorting_Thread(QStringLiteral("sorter"), inputs, outputs, 0, 0.0, &m_deleter), m_times(std::move(times)) {}
-    ~ScriptedClockSorter() override { stopAndJoin(); }
+    ~ScriptedClockSorter() override { stopAndWait(); }
     int clockReads() const { return m_reads.load(); }
 
 protected:
@@ -86,7 +86,7 @@ struct SortingRig {
             upstream.Push(m);
         ScriptedClockSorter sorter(&inputs, &outputs, times);
         sorter.start();
-        sorter.stopAndJoin();
+        sorter.stopAndWait();
         clockReads = sorter.clockReads();
         return drain(&output);
     }
