@@ -309,6 +309,20 @@ private slots:
         QCOMPARE(server.terminate(), 0);
     }
 
+    void aSignalDuringTheStartUpEndsTheServerOnceItIsReady()
+    {
+        // The board takes 1.5 s to open: the signal arrives in the middle of the start-up.
+        ScriptedServer run;
+        QVERIFY(run.prepare());
+        ServerProcess& server = run.server;
+        const QJsonObject slowBoard{{"board_connection_string", run.board.connectionString() + ";open_delay_ms=1500"}};
+        QVERIFY(server.start(run.writeConfig(server.storagePath(), slowBoard), false));
+        QVERIFY(server.waitForOutput(QStringLiteral("Connecting to board")));
+        QCOMPARE(server.terminate(20000, SIGTERM), 0);
+        QVERIFY(containsInOrder(server.output(), {"Connection status:  0", "QUARIX IS STARTED AND READY",
+                                                  "Signal 15 received: closing open files"}));
+    }
+
     void theVersionOptionPrintsTheVersion()
     {
         ServerProcess server;
