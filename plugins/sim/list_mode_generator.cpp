@@ -23,8 +23,7 @@ constexpr double kNoArrival = -std::numeric_limits<double>::infinity();
 ListModeGenerator::ListModeGenerator(const GeneratorContext& context, uint64_t seed,
                                      const std::vector<double>& unitWeights, uint32_t channelsPerUnit,
                                      size_t recordBytes)
-    : context_(context)
-    , random_(seed)
+    : GammaGenerator(context, seed)
     , channelsPerUnit_(channelsPerUnit)
     , recordBytes_(recordBytes)
     , unitWeightSum_(std::accumulate(unitWeights.begin(), unitWeights.end(), 0.0))
@@ -34,25 +33,11 @@ ListModeGenerator::ListModeGenerator(const GeneratorContext& context, uint64_t s
 {
     units_.build(unitWeights);
     deadTicks_ = context.settings.deadTimeNs * 1e-9 * double(context.settings.clockHz);
-    applyTunables(context.settings.tunables);
-}
-
-void ListModeGenerator::applyTunables(const SimTunables& tunables)
-{
-    tunables_ = tunables;
-    spectrum_.configure(tunables, context_.model.channelResolutionScales());
-}
-
-void ListModeGenerator::start(Clock::time_point now)
-{
-    pacer_.restart(now);
 }
 
 void ListModeGenerator::reset(Clock::time_point now)
 {
-    pacer_.restart(now);
-    ticks_ = 0.0;
-    sequence_ = 0;
+    GammaGenerator::reset(now);
     std::fill(lastArrival_.begin(), lastArrival_.end(), kNoArrival);
 }
 

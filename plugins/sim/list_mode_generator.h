@@ -9,20 +9,15 @@
 #pragma once
 
 #include "alias_table.h"
-#include "gamma_spectrum.h"
-#include "pacer.h"
-#include "record_generator.h"
-#include "sim_random.h"
+#include "gamma_generator.h"
 
 #include <cstdint>
 #include <vector>
 
 namespace sim {
 
-class ListModeGenerator : public RecordGenerator {
+class ListModeGenerator : public GammaGenerator {
 public:
-    void applyTunables(const SimTunables& tunables) override;
-    void start(Clock::time_point now) override;
     void reset(Clock::time_point now) override;
     Batch produce(Clock::time_point now) override;
     Clock::duration untilDue(Clock::time_point now) const override;
@@ -40,10 +35,6 @@ protected:
     // Sub-tick part of a timestamp in 1/1024 of a tick, carried in the extra word.
     static uint32_t fineTime(double ticks);
 
-    const GeneratorContext context_;
-    SimRandom random_;
-    GammaSpectrum spectrum_;
-
 private:
     double arrivalsPerSecond() const;
 
@@ -51,11 +42,7 @@ private:
     const size_t recordBytes_;
     const double unitWeightSum_;
     AliasTable units_;
-    SimTunables tunables_;
-    Pacer pacer_;
-    double ticks_ = 0.0;
     double deadTicks_ = 0.0;
-    uint64_t sequence_ = 0;
     std::vector<double> lastArrival_;
     std::vector<uint64_t> inCounts_;
     std::vector<uint64_t> outCounts_;

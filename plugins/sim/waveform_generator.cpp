@@ -23,29 +23,8 @@ constexpr uint32_t kGateBit = 1u << 1;
 
 }  // namespace
 
-WaveformGenerator::WaveformGenerator(const GeneratorContext& context, uint64_t seed)
-    : context_(context)
-    , random_(seed)
+WaveformGenerator::WaveformGenerator(const GeneratorContext& context, uint64_t seed) : GammaGenerator(context, seed)
 {
-    applyTunables(context.settings.tunables);
-}
-
-void WaveformGenerator::applyTunables(const SimTunables& tunables)
-{
-    tunables_ = tunables;
-    spectrum_.configure(tunables, context_.model.channelResolutionScales());
-}
-
-void WaveformGenerator::start(Clock::time_point now)
-{
-    pacer_.restart(now);
-}
-
-void WaveformGenerator::reset(Clock::time_point now)
-{
-    pacer_.restart(now);
-    ticks_ = 0.0;
-    sequence_ = 0;
 }
 
 RecordGenerator::Clock::duration WaveformGenerator::untilDue(Clock::time_point now) const

@@ -5,22 +5,16 @@
 // integration gate of each trace that has a pulse.
 #pragma once
 
-#include "gamma_spectrum.h"
-#include "pacer.h"
-#include "record_generator.h"
-#include "sim_random.h"
+#include "gamma_generator.h"
 
 #include <cstdint>
 
 namespace sim {
 
-class WaveformGenerator final : public RecordGenerator {
+class WaveformGenerator final : public GammaGenerator {
 public:
     WaveformGenerator(const GeneratorContext& context, uint64_t seed);
 
-    void applyTunables(const SimTunables& tunables) override;
-    void start(Clock::time_point now) override;
-    void reset(Clock::time_point now) override;
     Batch produce(Clock::time_point now) override;
     Clock::duration untilDue(Clock::time_point now) const override;
 
@@ -30,14 +24,6 @@ public:
 private:
     // Fills the samples of one group; returns the mask of traces that got a pulse.
     uint32_t fillGroup(int32_t* analog, uint32_t* digital, uint32_t triggerSample);
-
-    const GeneratorContext context_;
-    SimRandom random_;
-    GammaSpectrum spectrum_;
-    SimTunables tunables_;
-    Pacer pacer_;
-    double ticks_ = 0.0;
-    uint64_t sequence_ = 0;
 };
 
 }  // namespace sim
