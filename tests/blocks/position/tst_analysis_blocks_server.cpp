@@ -1,14 +1,45 @@
-// The accumulating blocks in the real server, fed by the simulated board and read
-// by a real WebSocket client through "query_by_json"; and an entry the start-up refuses.
+// The accumulating blocks in the real server: exact events from the scripted
+// board, counted by the time-of-flight, image and position blocks and read by
+// a real WebSocket client through "query_by_json", reply text for reply text;
+// and an entry the start-up refuses.
+#include "script_plugin_fixture.h"
 #include "server_process.h"
 #include "ws_client.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
 
 namespace {
+const QString kList = QStringLiteral("endpoints\\list");
+const QString kPairs = QStringLiteral("endpoints\\pairs");
+const QString kTrue = QStringLiteral(R"([{"response": true}])");
+
+// The board gets its endpoints' reset commands once at start-up and once for
+// the test's "reset": the scripted data waits for the second, when every block
+// already counts.
+constexpr int kResetsUntilCounting = 2;
+
+// {header0, header1, timestamp, channel, energy_raw, ...}. With binning 10 and
+// four bins: 14 → bin 1, 15 and 25 → bins 2 and 3 (halves away from zero),
+// 5000 → bin 500, kept in the last bin 3; 3e10 → 3e9, past 32 bits, not
+// counted. Channels 4 and 6 lie past the two histograms and count in the last
+// one. The image of three columns and two rows has channel 4 at row 1
+// column 1; channel 6 (row 2) is outside it.
+const QVector<scriptplugin::Energy> kListEvents{
+    {0, 0, 14, 0, 1}, {0, 0, 15, 0, 1}, {0, 0, 30000000000, 0, 1}, {0, 0, 25, 1, 1},
+    {0, 0, 5000, 1, 1}, {0, 0, 4, 4, 1}, {0, 0, 6, 6, 1}};
+
+// {header0, header1, timestamp, pair, channel 2p energy, channel 2p+1 energy}:
+// the ratio is the first over the sum; the row is 4 × ratio rounded, at most 3.
+// Sums must lie within 100 … 1000.
+const QVector<scriptplugin::EnergyPair> kPairEvents{
+    {0, 0, 10, 0, 300, 100},   // ratio 0.75, row 3, column 0
+    {0, 0, 20, 1, 100, 700},   // ratio 0.125, row 0.5 → 1, column 1
+    {0, 0, 30, 1, 500, 0},     // ratio 1, row 4 → 3, column 1
+    {0, 0, 40, 0, 900, 200},   // sum 1100: discarded
+    {0, 0, 50, 1, 50, 40}};    // sum 90: discarded
+
 QJsonObject parameter(const char* name, const QJsonValue& value, bool array = false)
 {
     QJsonObject p{{"param_name", name}, {"param_value", value}};
@@ -31,33 +62,31 @@ QJsonObject config(const QString& storage, const QJsonArray& hardware, const QJs
                        {"processing", QJsonArray{QJsonObject{{"filter_chain", QJsonArray{filterChain}}}}}};
 }
 
-// A simulated 16-channel board with 8 two-ended elements at a modest rate (so sanitizer
-// builds keep up): list events feed the time-of-flight and image blocks, pairs the position block.
-QJsonObject analysisConfig(const QString& storage)
+// List events go to the time-of-flight and image blocks, pairs to the position block.
+QJsonObject analysisConfig(const QString& storage, const QString& connection)
 {
-    auto endpoint = [](const char* name, const char* type) {
-        return QJsonObject{{"name", name}, {"path", QStringLiteral("endpoints\\") + name}, {"enable", true}, {"type", type}};
+    const auto endpoint = [](const QString& path) {
+        return QJsonObject{{"name", path.section('\\', 1)}, {"path", path}, {"enable", true}};
     };
-    const QJsonObject board{{"enable", true}, {"id", "1"}, {"board_name", "digitizer"}, {"board_family", "VRAXDig2"},
-                            {"board_plugin", "libVRAXDig2Sim"}, {"board_connection_string", "sim:seed=7;channels=16;pairs=8;rate=200;autostart=1"},
-                            {"endpoints", QJsonArray{endpoint("list", "energy_sci_u32"), endpoint("pairs", "energy_pair")}}};
-    QJsonArray positions, partners;
-    for (int channel = 0; channel < 16; ++channel) {
-        positions.append(channel / 2);
-        partners.append(channel ^ 1);
-    }
-    QJsonObject tee = block("tee", "list_tee", "list_sorter", "0", {});
+    const auto reset = [](const QString& path) {
+        return QJsonObject{{"name", path + " reset"}, {"path", path + "\\reset"}, {"command_type", "reset"},
+                           {"endpoint_type", path.section('\\', 1)}};
+    };
+    const QJsonObject board{{"enable", true}, {"id", "1"}, {"board_name", "B1"}, {"board_type", "digitizer"},
+                            {"board_plugin", "libVRAXDig2Script"}, {"board_connection_string", connection},
+                            {"endpoints", QJsonArray{endpoint(kList), endpoint(kPairs)}},
+                            {"commands", QJsonArray{reset(kList), reset(kPairs)}}};
+    QJsonObject tee = block("tee", "list_tee", "list_source", "0", {});
     tee.insert("output_count", 2);
     return config(storage, {board}, {
-        block("source", "list_source", "digitizer", "endpoints\\list", {parameter("download_interval", 10)}),
-        block("time_sorting", "list_sorter", "list_source", "0", {}), tee,
-        block("tof_histogram", "tof", "list_tee", "0", {parameter("bin_number", 3600), parameter("ch_number", 16), parameter("binning", 100000000)}),
-        block("image", "image", "list_tee", "1", {parameter("x_positions", QJsonArray{"A", "B", "C", "D"}, true),
-                parameter("y_positions", QJsonArray{"1", "2", "3", "4"}, true)}),
-        block("source", "pair_source", "digitizer", "endpoints\\pairs", {parameter("download_interval", 10)}, "energy_pair"),
-        block("time_sorting", "pair_sorter", "pair_source", "0", {}),
-        block("position", "position", "pair_sorter", "0", {parameter("correlated_channels", partners, true),
-                parameter("positions", positions, true), parameter("y_positions", 128)})});
+        block("source", "list_source", "B1", kList, {}), tee,
+        block("tof_histogram", "tof", "list_tee", "0", {parameter("bin_number", 4), parameter("ch_number", 2), parameter("binning", 10)}),
+        block("image", "image", "list_tee", "1", {parameter("x_positions", QJsonArray{"A", "B", "C"}, true),
+                parameter("y_positions", QJsonArray{"1", "2"}, true)}),
+        block("source", "pair_source", "B1", kPairs, {}, "energy_pair"),
+        block("position", "position", "pair_source", "0", {parameter("correlated_channels", QJsonArray{1, 0, 3, 2}, true),
+                parameter("positions", QJsonArray{0, 0, 1, 1}, true), parameter("y_positions", 4),
+                parameter("energy_cut_min", 100), parameter("energy_cut_max", 1000)})});
 }
 
 // Asks one block; args is the JSON text of the argument list.
@@ -65,65 +94,49 @@ QString ask(WsClient& client, const QString& name, const QString& args)
 {
     return client.request(QStringLiteral(R"({"path":"processing/0/filter_chain/analysis/chain/%1","args":%2})").arg(name, args));
 }
-
-// The counts of a {"data":[[...],...]} or [{"data":[...]},...] reply, one list per row.
-QList<QJsonArray> rowsOf(const QString& reply)
-{
-    const QJsonDocument document = QJsonDocument::fromJson(reply.toUtf8());
-    QList<QJsonArray> rows;
-    for (const QJsonValue& row : document.isObject() ? document.object().value("data").toArray() : document.array())
-        rows.append(document.isObject() ? row.toArray() : row.toObject().value("data").toArray());
-    return rows;
-}
-
-qint64 total(const QList<QJsonArray>& rows)
-{
-    qint64 sum = 0;
-    for (const QJsonArray& row : rows)
-        for (const QJsonValue& count : row)
-            sum += count.toInt();
-    return sum;
-}
 }  // namespace
 
 class TestAnalysisBlocksServer : public QObject {
     Q_OBJECT
 private slots:
-    void eachViewCountsLiveEventsOnceRunning()
+    void scriptedEventsAreCountedByTheirBlocksRules()
     {
         ServerProcess server;
-        QVERIFY(server.addPlugin(QStringLiteral(QUARIX_SIM_PLUGIN)));
-        QVERIFY(server.start(server.writeConfig(analysisConfig(server.storagePath()))));
+        ScriptPluginFixture board{server.dir()};
+        board.addEnergyBatch(kList, kListEvents).holdLastBatchUntilCommand(kList, kList + "\\reset", kResetsUntilCounting)
+             .addPairBatch(kPairs, kPairEvents).holdLastBatchUntilCommand(kPairs, kPairs + "\\reset", kResetsUntilCounting);
+        QVERIFY(board.write());
+        QVERIFY(server.addPlugin(ScriptPluginFixture::pluginPath()));
+        QVERIFY(server.start(server.writeConfig(analysisConfig(server.storagePath(), board.connectionString()))));
+
         WsClient client;
         QVERIFY(client.connectTo("query_by_json"));
-        struct View { const char* block; const char* getData; int rows, columns; };
-        const View views[] = {{"tof", R"([{"cmd":"get_data","channels":[15,0,15]}])", 2, 3600},
-                              {"image", R"([{"cmd":"get_data","source":"cumulative"}])", 4, 4},
-                              {"position", R"([{"cmd":"get_data","source":"heatmap"}])", 128, 8}};
-        for (const View& view : views) {
-            QCOMPARE(ask(client, view.block, R"([{"cmd":"data_get_status"}])"), QStringLiteral(R"([{"response": true, "status":"idle"}])"));
-            QCOMPARE(total(rowsOf(ask(client, view.block, view.getData))), qint64(0));
-            QCOMPARE(ask(client, view.block, R"([{"cmd":"run_control","status":"freerun"}])"), QStringLiteral(R"([{"response": true}])"));
-            QCOMPARE(ask(client, view.block, R"([{"cmd":"data_get_status"}])"), QStringLiteral(R"([{"response": true, "status":"freerun"}])"));
+        for (const char* name : {"tof", "image", "position"}) {
+            QCOMPARE(ask(client, name, R"([{"cmd":"data_get_status"}])"), QStringLiteral(R"([{"response": true, "status":"idle"}])"));
+            QCOMPARE(ask(client, name, R"([{"cmd":"run_control","status":"freerun"}])"), kTrue);
+            QCOMPARE(ask(client, name, R"([{"cmd":"data_get_status"}])"), QStringLiteral(R"([{"response": true, "status":"freerun"}])"));
         }
-        for (const View& view : views) {
-            QList<QJsonArray> rows;
-            QVERIFY2(QTest::qWaitFor([&] { return total(rows = rowsOf(ask(client, view.block, view.getData))) > 0; }, 30000), view.block);
-            QCOMPARE(rows.size(), view.rows);
-            QCOMPARE(rows.first().size(), view.columns);
-        }
-        // Scatter points pair up within the layout; a read consumes them, so poll without reading twice.
-        QJsonArray x, y;
-        QVERIFY(QTest::qWaitFor([&] {
-            const QJsonArray data = QJsonDocument::fromJson(ask(client, "position",
-                    R"([{"cmd":"get_data","source":"scatter"}])").toUtf8()).object().value("data").toArray();
-            x = data.at(0).toObject().value("x").toArray();
-            y = data.at(1).toObject().value("y").toArray();
-            return !x.isEmpty();
-        }, 30000));
-        QCOMPARE(y.size(), x.size());
-        for (int i = 0; i < x.size(); ++i)
-            QVERIFY(x.at(i).toDouble() >= 0 && x.at(i).toDouble() <= 7 && y.at(i).toDouble() >= 0 && y.at(i).toDouble() <= 1);
+        WsClient commands;
+        QVERIFY(commands.connectTo("commands"));
+        QCOMPARE(commands.request(R"({"cmd":"reset"})"), kTrue);
+        QTRY_COMPARE_WITH_TIMEOUT(board.paths("FreePointer").size(), 2, 10000);
+
+        QTRY_COMPARE(ask(client, "tof", R"([{"cmd":"get_data","channels":[1,0,1]}])"),
+                     QString(R"([{"data":[0,1,1,0]},{"data":[1,1,0,2]}])"));
+        QTRY_COMPARE(ask(client, "image", R"([{"cmd":"get_data","source":"cumulative"}])"), QString(R"({"data":[[3,2,0],[0,1,0]]})"));
+        // The immediate image is cleared by its read; the cumulative one is not.
+        QCOMPARE(ask(client, "image", R"([{"cmd":"get_data","source":"immediate"}])"), QStringLiteral(R"({"data":[[3,2,0],[0,1,0]]})"));
+        QCOMPARE(ask(client, "image", R"([{"cmd":"get_data","source":"immediate"}])"), QStringLiteral(R"({"data":[[0,0,0],[0,0,0]]})"));
+        QCOMPARE(ask(client, "image", R"([{"cmd":"get_data","source":"cumulative"}])"), QStringLiteral(R"({"data":[[3,2,0],[0,1,0]]})"));
+
+        // The discarded pairs come last: once both are reported, every point is in its frames.
+        QTRY_COMPARE(server.outputLines().filter("Discrding energy").size(), 2);
+        QCOMPARE(ask(client, "position", R"([{"cmd":"get_data","source":"heatmap"}])"), QStringLiteral(R"({"data":[[0,0],[0,1],[0,0],[1,1]]})"));
+        // Newest first, each point once for each of the two frames its packet adds; a read consumes them.
+        QCOMPARE(ask(client, "position", R"([{"cmd":"get_data","source":"scatter"}])"),
+                 QStringLiteral(R"({"data":[{"x":[1,1,1,1,0,0]},{"y":[1,1,0.125,0.125,0.75,0.75]}]})"));
+        QCOMPARE(ask(client, "position", R"([{"cmd":"get_data","source":"scatter"}])"), QStringLiteral(R"({"data":[{"x":[]},{"y":[]}]})"));
+
         QCOMPARE(server.terminate(), 0);
         // In sanitizer builds the server reports its findings on its console.
         QVERIFY2(!server.output().contains("Sanitizer") && !server.output().contains("runtime error"), qPrintable(server.output()));
