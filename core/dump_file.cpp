@@ -61,6 +61,20 @@ uint64_t creationTime()
     return static_cast<uint64_t>(std::time(nullptr));
 }
 
+void appendLE(std::string& out, uint64_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+}
+
+std::string binaryHeader(const char (&magic)[5])
+{
+    std::string header(magic, 4);
+    appendLE(header, 0, 4);
+    appendLE(header, creationTime(), 8);
+    return header;
+}
+
 bool BufferedStream::open(const QString& fileName, bool append)
 {
     close();

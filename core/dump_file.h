@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <string>
 
 namespace dump_file {
 
@@ -25,6 +26,12 @@ QString baseName(const QString& filePath, const QString& runId, const QString& b
 
 // Seconds since the Unix epoch, for file headers.
 uint64_t creationTime();
+
+// Appends the low `bytes` bytes of value, least significant first.
+void appendLE(std::string& out, uint64_t value, int bytes);
+// The 16-byte header of the waveform and rate BIN files: the four-character
+// magic, four zero bytes, the creation time as unsigned 64-bit seconds.
+std::string binaryHeader(const char (&magic)[5]);
 
 // A file stream with a large write buffer. The buffer outlives the stream's
 // use of it because both live and die together here.

@@ -8,11 +8,7 @@
 #include <ostream>
 
 namespace {
-void appendLE(std::string& out, uint64_t value, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-}
+using dump_file::appendLE;
 
 void appendDouble(std::string& out, double value)
 {
@@ -124,9 +120,7 @@ bool WaveformFileWriter::open(const QString& baseName, dump_file::Type type)
     m_records = 0;
     std::ostream& out = m_stream.stream();
     if (type == dump_file::Type::Bin) {
-        std::string header("QRXO", 4);
-        appendLE(header, 0, 4);
-        appendLE(header, dump_file::creationTime(), 8);
+        const std::string header = dump_file::binaryHeader("QRXO");
         out.write(header.data(), static_cast<std::streamsize>(header.size()));
     } else if (type == dump_file::Type::Json) {
         out.put('[');

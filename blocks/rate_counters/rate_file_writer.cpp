@@ -9,16 +9,12 @@
 #include <vector>
 
 namespace {
+using dump_file::appendLE;
+
 template <typename T>
 T valueAt(const std::vector<T>* values, int i)
 {
     return values && i < static_cast<int>(values->size()) ? (*values)[i] : T();
-}
-
-void appendLE(std::string& out, uint64_t value, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
 }
 
 void appendFloat(std::string& out, double value)
@@ -78,9 +74,7 @@ bool RateFileWriter::open(const QString& fileName, dump_file::Type type)
     m_records = 0;
     std::ostream& out = m_stream.stream();
     if (type == dump_file::Type::Bin) {
-        std::string header("QRXR", 4);
-        appendLE(header, 0, 4);
-        appendLE(header, dump_file::creationTime(), 8);
+        const std::string header = dump_file::binaryHeader("QRXR");
         out.write(header.data(), static_cast<std::streamsize>(header.size()));
     } else if (type == dump_file::Type::Csv) {
         TextBuilder header;
