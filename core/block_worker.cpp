@@ -2,15 +2,28 @@
 
 #include "core/pin_input.h"
 
-BlockWorker::BlockWorker(const QString& name, const QList<PinInput*>* inputs) : m_name(name), m_inputs(inputs) {}
+BlockWorker::BlockWorker(const QString& name, const QList<PinInput*>* inputs) : m_name(name), m_inputs(inputs)
+{
+    if (PinInput* pin = input())
+        pin->setConsumer(this);
+}
 
 BlockWorker::~BlockWorker()
 {
     stopAndWait();
 }
 
+PinInput* BlockWorker::input() const
+{
+    return m_inputs && !m_inputs->isEmpty() ? m_inputs->at(0) : nullptr;
+}
+
 void BlockWorker::stopAndWait()
 {
+    // Pushes no longer wake a stopped worker, and none is still calling it
+    // once this returns; what is queued now is drained below.
+    if (PinInput* pin = input())
+        pin->setConsumer(nullptr);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stopRequested = true;
@@ -25,8 +38,9 @@ void BlockWorker::stopAndWait()
 
 void BlockWorker::NewDataInTheInputPin()
 {
+    if (m_pending.exchange(true, std::memory_order_acq_rel))
+        return;   // the worker has not taken the previous wake-up yet: it will drain
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_pending = true;
     m_wake.notify_all();
 }
 
@@ -36,8 +50,8 @@ void BlockWorker::run()
         bool stop = false;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_wake.wait(lock, [this] { return m_pending || m_stopRequested; });
-            m_pending = false;
+            m_wake.wait(lock, [this] { return m_pending.load(std::memory_order_acquire) || m_stopRequested; });
+            m_pending.store(false, std::memory_order_release);
             stop = m_stopRequested;
         }
         drain();
@@ -51,12 +65,16 @@ void BlockWorker::run()
 
 void BlockWorker::drain()
 {
-    if (!m_inputs || m_inputs->isEmpty())
+    PinInput* pin = input();
+    if (!pin)
         return;
-    PinInput* input = m_inputs->at(0);
-    PinMessage message;
-    while (input->Pop(message) == PinInput::Taken) {
-        process(message);
-        message = PinMessage();
+    for (;;) {
+        m_batch.clear();
+        if (pin->PopBatch(m_batch, kDrainBatch) == 0)
+            return;
+        for (PinMessage& message : m_batch) {
+            process(message);
+            message = PinMessage();
+        }
     }
 }

@@ -1,30 +1,43 @@
-// The stream worker of a block: a thread that sleeps until its block wakes it,
-// then drains input pin 0 and hands every message to process().
+// The stream worker of a block: a thread that sleeps until data arrives, then
+// drains input pin 0 in batches and hands every message to process().
 //
-// A wake-up is never lost: the wake sets a pending flag under the mutex, and
-// the worker checks that flag under the same mutex before it waits, so a
-// message pushed while the worker drains leads to one more drain.
+// The worker is its input pin's consumer: a push wakes it directly from the
+// producer's thread, so no data notification passes through the main thread.
+// The block's NewDataInTheInputPin slot still wakes it as well.
+//
+// A wake-up is never lost: the wake sets a pending flag and then takes the
+// mutex to notify, and the worker tests that flag under the same mutex before
+// it waits, so a message pushed while the worker drains leads to one more
+// drain; a wake while one is already pending costs one atomic exchange.
 #pragma once
 
+#include "core/pin_consumer.h"
 #include "core/pin_message.h"
 
 #include <QList>
 #include <QString>
 #include <QThread>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <vector>
 
 class PinInput;
 
-class BlockWorker : public QThread {
+class BlockWorker : public QThread, public PinConsumer {
     Q_OBJECT
 public:
+    // Messages taken from the input pin per lock.
+    static constexpr int kDrainBatch = 256;
+
     BlockWorker(const QString& name, const QList<PinInput*>* inputs);
     ~BlockWorker() override;
 
     // Orderly stop: drain what is queued, run finish(), leave the loop, join.
     void stopAndWait();
+
+    void dataArrived() override { NewDataInTheInputPin(); }
 
 public slots:
     void NewDataInTheInputPin();
@@ -41,9 +54,11 @@ protected:
 
 private:
     void drain();
+    PinInput* input() const;
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    bool m_pending = false;
-    bool m_stopRequested = false;
+    std::atomic<bool> m_pending{false};
+    bool m_stopRequested = false;   // guarded by m_mutex
+    std::vector<PinMessage> m_batch;   // worker thread only
 };

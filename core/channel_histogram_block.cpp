@@ -18,7 +18,7 @@ void ChannelHistogramWorker::process(PinMessage& message)
         return;
     const int last = m_histograms.bins() - 1;
     for (const QuarixPayload* item : packet->items) {
-        const auto* event = dynamic_cast<const QuarixPayload_Energy*>(item);
+        const auto* event = item ? item->asEnergy() : nullptr;
         if (!event)
             continue;
         const int bin = binOf(*event);

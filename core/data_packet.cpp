@@ -8,9 +8,9 @@ DataPacket::~DataPacket()
         delete item;
 }
 
-std::vector<QuarixPayload*> DataPacket::takeItems()
+PayloadList DataPacket::takeItems()
 {
-    std::vector<QuarixPayload*> taken;
+    PayloadList taken;
     taken.swap(items);
     return taken;
 }

@@ -1,6 +1,8 @@
 // The packet of payloads one pin message carries, and the producer's deleter.
 #pragma once
 
+#include "core/block_pool.h"
+
 #include <QString>
 
 #include <vector>
@@ -8,11 +10,14 @@
 class QuarixPayload;
 struct PinMessage;
 
+// The items of a packet; short lists come from the block pool.
+using PayloadList = std::vector<QuarixPayload*, PoolAllocator<QuarixPayload*>>;
+
 // Owns its items: destroying the packet destroys every item, in list order.
-struct DataPacket {
+struct DataPacket : PooledObject<DataPacket> {
     QString name;                        // the data type of its items, e.g. "energy"
     quint64 timestamp = 0;
-    std::vector<QuarixPayload*> items;
+    PayloadList items;
 
     DataPacket() = default;
     DataPacket(const QString& packetName, quint64 packetTimestamp) : name(packetName), timestamp(packetTimestamp) {}
@@ -21,7 +26,7 @@ struct DataPacket {
     DataPacket& operator=(const DataPacket&) = delete;
 
     // Hands the items over to the caller: the packet is left empty.
-    std::vector<QuarixPayload*> takeItems();
+    PayloadList takeItems();
 };
 
 // Frees producer-owned data behind a message's raw data pointer. Owned by the

@@ -13,10 +13,22 @@
 #include <QObject>
 #include <QString>
 
+#include <cstdint>
+#include <vector>
+
 class BlockWorker;
 struct BlockContext;
 class PinInput;
 class PinOutput;
+
+// What a block destroyed or could not use itself, by cause (a name for
+// clients); losses at its output pins are counted by the pins.
+struct BlockLoss {
+    const char* cause;
+    uint64_t count;
+    bool events;   // count is of events (false: of something else, such as failed reads)
+};
+using BlockLosses = std::vector<BlockLoss>;
 
 class QuarixBlock : public QObject {
     Q_OBJECT
@@ -42,6 +54,9 @@ public:
     // Orderly stop, used only when the process ends: the worker drains what is
     // queued for it, finishes (closing its files) and exits.
     virtual void shutdown();
+
+    // Appends the losses this block counts itself, each cause once, even at 0.
+    virtual void appendLosses(BlockLosses& losses) const { Q_UNUSED(losses) }
 
     // Empty unless the block entry was unusable; then it names the key and the
     // problem, and the start-up refuses the configuration.

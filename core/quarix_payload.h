@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <iosfwd>
 
+class QuarixPayload_Energy;
+
 class QuarixPayload {
 public:
     enum Format { Binary = 0, Csv = 1, Json = 2 };
@@ -22,6 +24,9 @@ public:
     // Writes the payload in the given form and returns true, or writes nothing
     // and returns false for a form the payload does not have.
     virtual bool Serialize(int format, std::ostream& out) const = 0;
+    // The payload as a list event, or none: the per-event test of the data
+    // path, cheaper than a dynamic_cast.
+    virtual const QuarixPayload_Energy* asEnergy() const { return nullptr; }
 
     QString type;
     int32_t event_count = 0;   // list events this payload stands for when a dumper counts

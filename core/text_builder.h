@@ -28,6 +28,11 @@ public:
         m_text.append(text);
         return *this;
     }
+    TextBuilder& append(const char* text, size_t length)
+    {
+        m_text.append(text, length);
+        return *this;
+    }
     TextBuilder& append(const std::string& text)
     {
         m_text.append(text);

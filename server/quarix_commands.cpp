@@ -2,10 +2,14 @@
 
 #include "core/block_message.h"
 #include "core/config_file.h"
+#include "core/pin_input.h"
+#include "core/pin_output.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 
 namespace {
@@ -90,6 +94,8 @@ void quarix_commands::InterpretMessage(QString data_in, QString* data_out)
         data_out->append(QLatin1String(block_message::kTrue));
     } else if (cmd == QLatin1String("get_run_info")) {
         data_out->append(runInfo());
+    } else if (cmd == QLatin1String("get_statistics")) {
+        data_out->append(statistics());
     } else if (cmd == QLatin1String("hv_on")) {
         switchHighVoltage(QLatin1String(kHvGlobalOn));
         data_out->append(QLatin1String(block_message::kTrue));
@@ -177,6 +183,52 @@ QString quarix_commands::runInfo() const
     }
     text += QLatin1Char(']');
     return text;
+}
+
+QString quarix_commands::statistics() const
+{
+    QJsonArray blocks;
+    for (const QuarixBlock* block : *m_blocks) {
+        if (block == this)
+            continue;
+        uint64_t eventsIn = 0;
+        for (const PinInput* input : block->inputPins())
+            eventsIn += input->eventsTaken();
+        uint64_t eventsOut = 0;
+        uint64_t lost = 0;
+        QJsonArray outputs;
+        for (int i = 0; i < block->outputPins().size(); ++i) {
+            const PinStatistics pin = block->outputPins().at(i)->statistics();
+            eventsOut += pin.events;
+            lost += pin.droppedEvents;
+            outputs.append(QJsonObject{{"pin", i},
+                                       {"queued", pin.queued},
+                                       {"limit", PinOutput::kQueueLimit},
+                                       {"queued_events", qint64(pin.queuedEvents)},
+                                       {"event_limit", qint64(PinOutput::kEventLimit)},
+                                       {"messages", qint64(pin.messages)},
+                                       {"events", qint64(pin.events)},
+                                       {"dropped_messages", qint64(pin.droppedMessages)},
+                                       {"dropped_events", qint64(pin.droppedEvents)}});
+        }
+        BlockLosses causes;
+        block->appendLosses(causes);
+        QJsonObject losses;
+        for (const BlockLoss& loss : causes) {
+            losses.insert(QLatin1String(loss.cause), qint64(loss.count));
+            if (loss.events)
+                lost += loss.count;
+        }
+        blocks.append(QJsonObject{{"name", block->Name()},
+                                  {"type", block->blockType()},
+                                  {"path", block->FullPath()},
+                                  {"events_in", qint64(eventsIn)},
+                                  {"events_out", qint64(eventsOut)},
+                                  {"lost_events", qint64(lost)},
+                                  {"losses", losses},
+                                  {"outputs", outputs}});
+    }
+    return QString::fromUtf8(QJsonDocument(blocks).toJson(QJsonDocument::Compact));
 }
 
 void quarix_commands::switchHighVoltage(const QString& request) const

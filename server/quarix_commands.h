@@ -7,6 +7,7 @@
 //   {"cmd": "start_dump", "run_id": "r1"}     run folder <storage>/r1, sources reset, enabled writers started
 //   {"cmd": "stop_dump"} / "pause_dump" / "restart_dump"   every file-writing block
 //   {"cmd": "get_run_info"}                   [<run info of each dumper>,...]
+//   {"cmd": "get_statistics"}                 [<events in/out, losses and pin queues of each block>,...]
 //   {"cmd": "hv_on"} / {"cmd": "hv_off"}      every high-voltage block: global on / off
 //
 // The other blocks are reached through their slots by name, so this block
@@ -35,6 +36,7 @@ private:
     // Calls the slot named `slot` of every file-writing block; `slot` takes no argument.
     void forEachDumpBlock(const char* slot) const;
     QString runInfo() const;
+    QString statistics() const;
     void switchHighVoltage(const QString& request) const;
 
     QList<QuarixBlock*>* m_blocks;

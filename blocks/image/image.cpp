@@ -97,7 +97,7 @@ void Image_Thread::process(PinMessage& message)
     const int columns = m_immediate.columns();
     const int rows = m_immediate.rows();
     for (const QuarixPayload* item : packet->items) {
-        const auto* event = dynamic_cast<const QuarixPayload_Energy*>(item);
+        const auto* event = item ? item->asEnergy() : nullptr;
         if (!event)
             continue;
         const int32_t channel = static_cast<int32_t>(event->channel);

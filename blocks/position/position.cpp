@@ -180,7 +180,7 @@ void Position_Thread::process(PinMessage& message)
         return;
     m_events.clear();
     for (const QuarixPayload* item : packet->items)
-        m_events.push_back(dynamic_cast<const QuarixPayload_Energy*>(item));
+        m_events.push_back(item ? item->asEnergy() : nullptr);
     if (hasRepeatedChannel() || !m_run.isRunning())
         return;
 

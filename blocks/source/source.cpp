@@ -155,6 +155,8 @@ void Source_Thread::run()
         // Truncated toward zero; huge or negative values are clamped to something sleepable.
         const double interval = m_downloadInterval->load();
         const qint64 pauseMs = interval >= 1.0 ? static_cast<qint64>(qMin(interval, 1.0e9)) : 0;
+        if (status != 0)
+            m_readErrors.fetch_add(1, std::memory_order_relaxed);
         if (status == 0 && list.count != 0) {
             convert(list);
             pause(pauseMs);
@@ -208,8 +210,10 @@ void Source_Thread::convertEnergy(const char* entries, int count)
     packet->items.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
         const readout::Entry entry = entryAt(entries, i);
-        if (!entry.record)
+        if (!entry.record) {
+            m_badRecords.fetch_add(1, std::memory_order_relaxed);
             continue;
+        }
         const auto record = readAt<readout::EnergyEvent>(entry.record);
         auto* event = new QuarixPayload_Energy;
         event->timestamp = record.timestamp;
@@ -234,8 +238,10 @@ void Source_Thread::convertEnergyPairs(const char* entries, int count)
     const quint64 secondHeader = entryAt(entries, 0).header1;
     for (int i = 0; i < count; ++i) {
         const readout::Entry entry = entryAt(entries, i);
-        if (!entry.record)
+        if (!entry.record) {
+            m_badRecords.fetch_add(1, std::memory_order_relaxed);
             continue;
+        }
         const auto record = readAt<readout::EnergyPair>(entry.record);
         auto* packet = new DataPacket(energyType, record.timestamp);
         for (uint32_t side = 0; side < 2; ++side) {
@@ -249,8 +255,15 @@ void Source_Thread::convertEnergyPairs(const char* entries, int count)
             event->extra = record.extra;
             packet->items.push_back(event);
         }
-        push(energyType, record.timestamp, secondHeader, packet);
+        PinMessage message;
+        message.data_type = energyType;
+        message.source = m_endpointPath;
+        message.header0 = record.timestamp;
+        message.header1 = secondHeader;
+        message.packet = packet;
+        m_batch.push_back(std::move(message));
     }
+    pushBatch(m_batch);
 }
 
 void Source_Thread::convertWaveforms(const char* entries, int count)
@@ -258,8 +271,10 @@ void Source_Thread::convertWaveforms(const char* entries, int count)
     auto* group = new QuarixPayload_Waves;
     for (int i = 0; i < count; ++i) {
         const readout::Entry entry = entryAt(entries, i);
-        if (!entry.record)
+        if (!entry.record) {
+            m_badRecords.fetch_add(1, std::memory_order_relaxed);
             continue;
+        }
         const auto record = readAt<readout::Waveform>(entry.record);
         group->timestamp = record.timestamp;
         group->header64 = record.header64;
@@ -298,12 +313,16 @@ void Source_Thread::convertRateCounters(const char* entries, int count)
     for (int i = 0; i < count; ++i) {
         const double elapsed = static_cast<double>(elapsedMilliseconds()) / 1000.0 + 0.001;
         const readout::Entry entry = entryAt(entries, i);
-        if (!entry.record)
+        if (!entry.record) {
+            m_badRecords.fetch_add(1, std::memory_order_relaxed);
             continue;
+        }
         const auto record = readAt<readout::RateCounters>(entry.record);
         const auto channels = static_cast<int32_t>(record.n_channels);
-        if (channels <= 0)
+        if (channels <= 0) {
+            m_badRecords.fetch_add(1, std::memory_order_relaxed);
             continue;
+        }
         auto* snapshot = new QuarixPayload_RateCounters(channels);
         snapshot->timestamp = entry.header0;
         snapshot->elapsed_time = elapsed;
@@ -342,7 +361,18 @@ void Source_Thread::push(const QString& dataType, quint64 header0, quint64 heade
     message.header0 = header0;
     message.header1 = header1;
     message.packet = packet;
-    m_outputs->at(0)->Push(message);
+    m_outputs->at(0)->Push(std::move(message));
+}
+
+void Source_Thread::pushBatch(std::vector<PinMessage>& messages)
+{
+    if (m_outputs && !m_outputs->isEmpty()) {
+        m_outputs->at(0)->PushBatch(messages);
+        return;
+    }
+    for (PinMessage& message : messages)
+        delete message.packet;
+    messages.clear();
 }
 
 Source::Source(QObject* parent, BlockContext* context, const QJsonValue& entry) : QuarixBlock(parent)
@@ -372,6 +402,12 @@ Source::~Source()
     delete m_thread;
     m_thread = nullptr;
     delete m_deleter;
+}
+
+void Source::appendLosses(BlockLosses& losses) const
+{
+    losses.push_back({"read_errors", m_thread ? m_thread->readErrors() : 0, false});
+    losses.push_back({"bad_records", m_thread ? m_thread->badRecords() : 0, true});
 }
 
 void Source::shutdown()

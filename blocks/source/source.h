@@ -24,6 +24,9 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include "core/pin_message.h"
 
 class Board;
 class DataDistructor;
@@ -60,6 +63,11 @@ public:
     // short, a delivered batch is still converted and freed); then joins.
     void stopAndWait();
 
+    // Reads the board answered with an error; delivered records that could
+    // not be converted and were skipped.
+    uint64_t readErrors() const { return m_readErrors.load(std::memory_order_relaxed); }
+    uint64_t badRecords() const { return m_badRecords.load(std::memory_order_relaxed); }
+
 protected:
     void run() override;
 
@@ -75,6 +83,8 @@ private:
     void convertRateCounters(const char* entries, int count);
     // Hands one packet to output pin 0 (or destroys it when nothing is wired).
     void push(const QString& dataType, quint64 header0, quint64 header1, DataPacket* packet);
+    // Hands the packets of one batch to output pin 0 at once.
+    void pushBatch(std::vector<PinMessage>& messages);
     void pause(qint64 milliseconds);
     void sendCommandsOnStart();
 
@@ -100,6 +110,10 @@ private:
     std::condition_variable m_stopWake;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_finished{false};   // released by the loop's last step, acquired after the join
+
+    std::atomic<uint64_t> m_readErrors{0};
+    std::atomic<uint64_t> m_badRecords{0};
+    std::vector<PinMessage> m_batch;   // worker thread only
 };
 
 class Source : public QuarixBlock {
@@ -110,6 +124,7 @@ public:
 
     bool ReadParameters(const QJsonValue& entry) override;
     void shutdown() override;
+    void appendLosses(BlockLosses& losses) const override;
 
     bool hasWorker() const { return m_thread != nullptr; }
     Source_Thread* worker() const { return m_thread; }

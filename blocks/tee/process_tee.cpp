@@ -9,6 +9,8 @@
 #include <QJsonObject>
 
 namespace {
+constexpr int kForwardBatch = 1024;   // messages taken from the input per lock
+
 DataPacket* deepCopy(const DataPacket* packet)
 {
     if (!packet)
@@ -28,26 +30,51 @@ Process_Tee::Process_Tee(QObject* parent, BlockContext* context, const QJsonValu
     m_outputCount = object.value(QLatin1String("output_count")).toInt();
     ReadParameters(entry);
     createPins(1, qMax(0, m_outputCount), dataType);
+    m_inputPins.at(0)->setConsumer(this);
+}
+
+Process_Tee::~Process_Tee()
+{
+    // No push may still be forwarding through this block once it is gone.
+    m_inputPins.at(0)->setConsumer(nullptr);
 }
 
 void Process_Tee::NewDataInTheInputPin(int)
 {
-    if (m_inputPins.isEmpty())
-        return;
+    forward();
+}
+
+void Process_Tee::forward()
+{
+    std::lock_guard<std::mutex> lock(m_forwardMutex);
     PinInput* input = m_inputPins.at(0);
-    PinMessage message;
-    while (input->Pop(message) == PinInput::Taken) {
-        for (PinOutput* output : qAsConst(m_outputPins)) {
-            PinMessage copy = message;
-            copy.packet = deepCopy(message.packet);
-            output->Push(copy);
+    for (;;) {
+        m_taken.clear();
+        if (input->PopBatch(m_taken, kForwardBatch) == 0)
+            return;
+        const int outputs = m_outputPins.size();
+        for (int i = 0; i < outputs; ++i) {
+            const bool last = i == outputs - 1;
+            m_outgoing.clear();
+            m_outgoing.reserve(m_taken.size());
+            for (PinMessage& message : m_taken) {
+                if (last) {
+                    m_outgoing.push_back(std::move(message));
+                    message.packet = nullptr;
+                } else {
+                    PinMessage copy = message;
+                    copy.packet = deepCopy(message.packet);
+                    m_outgoing.push_back(std::move(copy));
+                }
+            }
+            m_outputPins.at(i)->PushBatch(m_outgoing);
         }
-        delete message.packet;
-        message = PinMessage();
+        for (PinMessage& message : m_taken)
+            delete message.packet;   // only when there is no output
     }
 }
 
 void Process_Tee::shutdown()
 {
-    NewDataInTheInputPin(0);
+    forward();
 }

@@ -1,22 +1,35 @@
 // Fans one stream out: every packet arriving on the input is copied in full,
-// payloads included, once for each output pin, so that each consumer owns what
-// it receives. Works in its slot on the main thread; it has no worker.
+// payloads included, for each output pin but the last, which receives the
+// original, so that each consumer owns what it receives.
+//
+// The tee forwards in place: it is its input pin's consumer, so a push drains
+// the input on the producer's thread and forwards everything taken as one
+// batch per output (one lock and one wake-up per output). Its
+// NewDataInTheInputPin slot does the same on the main thread; one forwarding
+// runs at a time, so the order of the stream is kept on every output.
 //
 //     {"block_type": "tee", "name": "fan", "data_type": "energy", "output_count": 2,
 //      "input_count": 1, "sources": [{"source": "sorter", "pin": "0"}]}
 #pragma once
 
+#include "core/pin_consumer.h"
+#include "core/pin_message.h"
 #include "core/quarix_block.h"
+
+#include <mutex>
+#include <vector>
 
 struct BlockContext;
 
-class Process_Tee : public QuarixBlock {
+class Process_Tee : public QuarixBlock, public PinConsumer {
     Q_OBJECT
 public:
     Process_Tee(QObject* parent, BlockContext* context, const QJsonValue& entry);
+    ~Process_Tee() override;
 
     int outputCount() const { return m_outputCount; }
 
+    void dataArrived() override { forward(); }
     // Forwards whatever is still queued on the input.
     void shutdown() override;
 
@@ -24,5 +37,10 @@ public slots:
     void NewDataInTheInputPin(int FifoLevel);
 
 private:
+    void forward();
+
     int m_outputCount = 0;
+    std::mutex m_forwardMutex;            // one forwarding at a time; guards the two batches
+    std::vector<PinMessage> m_taken;
+    std::vector<PinMessage> m_outgoing;
 };

@@ -23,12 +23,13 @@ bool earlier(const QuarixPayload* a, const QuarixPayload* b)
 
 Time_Sorting_Thread::Time_Sorting_Thread(const QString& name, const QList<PinInput*>* inputs,
                                          const QList<PinOutput*>* outputs, int nWindows, double timestampDelta,
-                                         DataDistructor* deleter)
+                                         DataDistructor* deleter, int bufferLimit)
     : BlockWorker(name, inputs),
       m_outputs(outputs),
       m_nWindows(nWindows),
       m_timestampDelta(timestampDelta),
-      m_deleter(deleter)
+      m_deleter(deleter),
+      m_bufferLimit(bufferLimit)
 {
 }
 
@@ -50,8 +51,10 @@ quint64 Time_Sorting_Thread::nowMicroseconds() const
 void Time_Sorting_Thread::process(PinMessage& message)
 {
     const quint64 now = nowMicroseconds();
-    if (m_buffer.size() >= static_cast<size_t>(kBufferLimit)) {
+    if (m_buffer.size() >= static_cast<size_t>(m_bufferLimit)) {
         qInfo() << "Order buffer full!";
+        if (message.packet)
+            m_droppedEvents.fetch_add(message.packet->items.size(), std::memory_order_relaxed);
         delete message.packet;
     } else {
         take(message.packet, now);
@@ -64,7 +67,7 @@ void Time_Sorting_Thread::take(DataPacket* packet, quint64 now)
 {
     if (!packet)
         return;
-    std::vector<QuarixPayload*> items = packet->takeItems();
+    PayloadList items = packet->takeItems();
     delete packet;
     items.erase(std::remove(items.begin(), items.end(), nullptr), items.end());
     if (items.empty())
@@ -89,7 +92,7 @@ void Time_Sorting_Thread::release(quint64 now)
         QuarixPayload* first = m_buffer.front();
         const double age = static_cast<double>(now - first->arrival_time);
         if (!(age > kHoldMicroseconds))
-            return;
+            break;
         auto* packet = new DataPacket(first->type, first->timestamp);
         packet->items.push_back(first);
         m_buffer.pop_front();
@@ -100,11 +103,22 @@ void Time_Sorting_Thread::release(quint64 now)
         }
         PinMessage out;
         out.packet = packet;
-        if (m_outputs && !m_outputs->isEmpty())
-            m_outputs->at(0)->Push(out);
-        else
-            delete packet;
+        m_released.push_back(std::move(out));
     }
+    pushReleased();
+}
+
+void Time_Sorting_Thread::pushReleased()
+{
+    if (m_released.empty())
+        return;
+    if (m_outputs && !m_outputs->isEmpty()) {
+        m_outputs->at(0)->PushBatch(m_released);
+    } else {
+        for (PinMessage& message : m_released)
+            delete message.packet;
+    }
+    m_released.clear();
 }
 
 Process_Time_Sorting::Process_Time_Sorting(QObject* parent, BlockContext* context, const QJsonValue& entry)
@@ -116,7 +130,7 @@ Process_Time_Sorting::Process_Time_Sorting(QObject* parent, BlockContext* contex
     if (ok) {
         m_deleter = new DataDistructorTimeSorting;
         m_worker = new Time_Sorting_Thread(Name(), &m_inputPins, &m_outputPins, m_nWindows,
-                                           std::trunc(m_timestampDelta), m_deleter);
+                                           std::trunc(m_timestampDelta), m_deleter, m_bufferLimit);
         m_worker->start();
     }
 }
@@ -140,8 +154,22 @@ bool Process_Time_Sorting::ReadParameters(const QJsonValue& entry)
             m_nWindows = value.toInt();
         else if (name == QLatin1String("timestamp_delta"))
             m_timestampDelta = value.toDouble();
+        else if (name == QLatin1String("order_buffer_limit"))
+            m_bufferLimit = value.toInt(-1);
+    }
+    if (m_bufferLimit < 1 || m_bufferLimit > Time_Sorting_Thread::kMaxBufferLimit) {
+        setConfigurationError(QStringLiteral("order_buffer_limit"),
+                              QStringLiteral("must be a whole number from 1 to %1")
+                                  .arg(Time_Sorting_Thread::kMaxBufferLimit));
+        return false;
     }
     return true;
+}
+
+void Process_Time_Sorting::appendLosses(BlockLosses& losses) const
+{
+    const auto* sorter = worker();
+    losses.push_back({"order_buffer_full", sorter ? sorter->droppedEvents() : 0, true});
 }
 
 void Process_Time_Sorting::NewDataInTheInputPin(int)

@@ -1,5 +1,7 @@
-// Pins: the bounded queue, pop results, ordering, and the notification chain.
+// Pins: the bounded queue and its loss counts, pop results, ordering, and how a
+// push wakes its consumer.
 #include "core/data_packet.h"
+#include "core/pin_consumer.h"
 #include "core/pin_input.h"
 #include "core/pin_output.h"
 #include "core/quarix_payload_energy.h"
@@ -75,25 +77,110 @@ private slots:
         QCOMPARE(unconnected.Pop(record), -1);
     }
 
-    void theQueueHoldsTenThousandAndThenDestroysWhatIsPushed()
+    void aFullQueueDestroysAndCountsWhatIsPushedWhileTheConsumerIsHeldBack()
     {
-        PinOutput output(nullptr, QStringLiteral("energy"));
-        QSignalSpy pushed(&output, &PinOutput::NewDataPushedInPin);
+        Wire w;   // nobody pops: the consumer is held back
+        std::vector<PinMessage> batch;
         for (int i = 0; i < PinOutput::kQueueLimit - 1; ++i)
-            QVERIFY(output.Push(messageWith(i, 0)));
-        QVERIFY(output.Push(messageWith(1, 2)));   // one short of the limit: accepted
-        QCOMPARE(pushed.count(), PinOutput::kQueueLimit);
-        QCOMPARE(pushed.last().at(0).toInt(), 10000);
+            batch.push_back(messageWith(i, 0));
+        QCOMPARE(w.output.PushBatch(batch), PinOutput::kQueueLimit - 1);
+        QVERIFY(batch.empty());
+        QVERIFY(w.output.Push(messageWith(1, 2)));   // one short of the limit: accepted
         QCOMPARE(g_alive.load(), 2);
 
-        QVERIFY(!output.Push(messageWith(2, 3)));   // full: destroyed, no signal
+        QVERIFY(!w.output.Push(messageWith(2, 3)));   // full: destroyed and counted
+        batch.push_back(messageWith(3, 4));
+        batch.push_back(PinMessage());                // no packet: refused all the same
+        QCOMPARE(w.output.PushBatch(batch), 0);
         QCOMPARE(g_alive.load(), 2);
-        QCOMPARE(pushed.count(), PinOutput::kQueueLimit);
-        QCOMPARE(output.size(), 10000);
 
-        PinMessage noPacket;
-        QVERIFY(!output.Push(noPacket));   // nothing to destroy, still refused
-        QCOMPARE(output.size(), 10000);
+        PinStatistics s = w.output.statistics();
+        QCOMPARE(QList<quint64>({s.messages, s.events, s.droppedMessages, s.droppedEvents, quint64(s.queued)}),
+                 QList<quint64>({10000, 2, 3, 7, 10000}));
+        std::vector<PinMessage> taken;
+        QCOMPARE(w.input.PopBatch(taken, 20000), 10000);
+        QCOMPARE(w.input.eventsTaken(), quint64(2));
+        for (PinMessage& m : taken)
+            delete m.packet;
+        taken.clear();
+        QCOMPARE(w.output.statistics().queued, 0);
+
+        // The second bound, in payloads: a message larger than it passes an empty queue only.
+        const auto sized = [](size_t items) {
+            PinMessage m;
+            m.packet = new DataPacket(QStringLiteral("energy"), 0);
+            m.packet->items.resize(items, nullptr);
+            return m;
+        };
+        QVERIFY(w.output.Push(sized(PinOutput::kEventLimit + 1)));
+        QVERIFY(!w.output.Push(sized(1)));
+        QCOMPARE(w.input.PopBatch(taken, 1), 1);
+        QVERIFY(w.output.Push(sized(PinOutput::kEventLimit - 1)));
+        QVERIFY(w.output.Push(sized(1)));
+        QVERIFY(!w.output.Push(sized(1)));
+        s = w.output.statistics();
+        QCOMPARE(QList<quint64>({s.droppedMessages, s.queuedEvents}), QList<quint64>({5, PinOutput::kEventLimit}));
+        for (PinMessage& m : taken)
+            delete m.packet;
+        taken.clear();
+        QCOMPARE(w.input.PopBatch(taken, 10), 2);
+        for (PinMessage& m : taken)
+            delete m.packet;
+    }
+
+    void postedNotificationsAreCoalescedUntilTheConsumerTakesOne()
+    {
+        Wire w;
+        QSignalSpy ready(&w.input, &PinInput::DataReady);
+        std::thread producer([&] {
+            for (int i = 0; i < 100; ++i)
+                w.output.Push(messageWith(i, 0));
+        });
+        producer.join();
+        QTRY_COMPARE(ready.count(), 1);   // one wake-up for the hundred pushes
+        QCoreApplication::processEvents();
+        QCOMPARE(ready.count(), 1);
+        std::thread again([&] { w.output.Push(messageWith(100, 0)); });
+        again.join();
+        QTRY_COMPARE(ready.count(), 2);   // taken: the next push posts again
+        PinMessage m;
+        while (w.input.Pop(m) == 0)
+            delete m.packet;
+    }
+
+    void aRegisteredConsumerIsWokenOnTheProducersThreadAndNothingIsPosted()
+    {
+        struct Consumer : PinConsumer {
+            std::atomic<int> calls{0};
+            std::atomic<bool> onMainThread{false};
+            void dataArrived() override
+            {
+                ++calls;
+                if (QThread::currentThread() == qApp->thread())
+                    onMainThread = true;
+            }
+        } consumer;
+        Wire w;
+        w.input.setConsumer(&consumer);
+        QSignalSpy ready(&w.input, &PinInput::DataReady);
+        std::thread producer([&] {
+            w.output.Push(messageWith(1, 0));
+            std::vector<PinMessage> batch;
+            batch.push_back(messageWith(2, 0));
+            batch.push_back(messageWith(3, 0));
+            w.output.PushBatch(batch);
+        });
+        producer.join();
+        QCOMPARE(consumer.calls.load(), 2);   // one per push, one per batch
+        QVERIFY(!consumer.onMainThread);
+        QCoreApplication::processEvents();
+        QCOMPARE(ready.count(), 0);
+        w.input.setConsumer(nullptr);
+        w.output.Push(messageWith(4, 0));
+        QCOMPARE(consumer.calls.load(), 2);
+        PinMessage m;
+        while (w.input.Pop(m) == 0)
+            delete m.packet;
     }
 
     void eachPushIsRelayedAsDataReadyWithTheQueueLength()
