@@ -3,6 +3,9 @@
 #include <QDebug>
 #include <QFile>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -99,6 +102,115 @@ void BufferedStream::close()
     if (m_out.is_open())
         m_out.close();
     m_out.clear();
+}
+
+BufferedFile::BufferedFile() : m_stream(this) {}
+
+BufferedFile::~BufferedFile()
+{
+    close();
+}
+
+bool BufferedFile::open(const QString& fileName)
+{
+    close();
+    if (!m_buffer)
+        m_buffer.reset(new char[kBufferBytes]);
+    setp(m_buffer.get(), m_buffer.get() + kBufferBytes);
+    m_stream.clear();
+    m_written = 0;
+    m_failed = false;
+    errno = 0;
+    m_fd = ::open(QFile::encodeName(fileName).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (m_fd < 0) {
+        m_errno = errno != 0 ? errno : EIO;
+        return false;
+    }
+    m_errno = 0;
+    return true;
+}
+
+void BufferedFile::close()
+{
+    if (m_fd < 0)
+        return;
+    writeBuffer();
+    ::close(m_fd);
+    m_fd = -1;
+}
+
+void BufferedFile::append(const char* data, std::size_t bytes)
+{
+    xsputn(data, static_cast<std::streamsize>(bytes));
+}
+
+int64_t BufferedFile::position() const
+{
+    if (m_failed)
+        return -1;
+    return m_written + static_cast<int64_t>(pptr() - pbase());
+}
+
+bool BufferedFile::writeBuffer()
+{
+    const char* data = pbase();
+    const std::size_t bytes = static_cast<std::size_t>(pptr() - pbase());
+    // The buffer is empty again whatever happens: failed bytes are dropped.
+    setp(m_buffer.get(), m_buffer.get() + kBufferBytes);
+    return writeOut(data, bytes);
+}
+
+bool BufferedFile::writeOut(const char* data, std::size_t bytes)
+{
+    if (m_failed || m_fd < 0)
+        return false;
+    while (bytes > 0) {
+        const ssize_t written = ::write(m_fd, data, bytes);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            m_failed = true;
+            return false;
+        }
+        data += written;
+        bytes -= static_cast<std::size_t>(written);
+        m_written += written;
+    }
+    return true;
+}
+
+BufferedFile::int_type BufferedFile::overflow(int_type c)
+{
+    if (!m_buffer)
+        return traits_type::eof();
+    if (!writeBuffer())
+        return traits_type::eof();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+        *pptr() = traits_type::to_char_type(c);
+        pbump(1);
+    }
+    return traits_type::not_eof(c);
+}
+
+std::streamsize BufferedFile::xsputn(const char* data, std::streamsize count)
+{
+    if (!m_buffer || count <= 0)
+        return 0;
+    const std::size_t bytes = static_cast<std::size_t>(count);
+    if (bytes > static_cast<std::size_t>(epptr() - pptr())) {
+        if (!writeBuffer())
+            return 0;
+        if (bytes >= kBufferBytes)   // too large to be worth a copy: straight to the file
+            return writeOut(data, bytes) ? count : 0;
+    }
+    std::memcpy(pptr(), data, bytes);
+    pbump(static_cast<int>(bytes));
+    return count;
+}
+
+int BufferedFile::sync()
+{
+    return writeBuffer() ? 0 : -1;
 }
 
 void logUnableToOpen(const QString& fileName, int errorNumber)

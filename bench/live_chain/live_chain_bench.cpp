@@ -8,6 +8,13 @@
 // source's download_interval in ms. Events that reach the end of the chain are
 // counted from the first spectrum's get_data reply; packets the time sorting
 // block refused ("Order buffer full!") are counted from the log.
+//
+// The source reads for the requested time, measured from its start to its
+// stop, while the main thread sleeps in its event loop. The drain that
+// follows (every block downstream takes what is queued, stopping in chain
+// order) is reported on its own; the throughput divides the events that
+// reached the end of the chain by the reading time plus the drain. The
+// machine's load average is printed beside the figures.
 #include "blocks/source/source.h"
 #include "blocks/tee/process_tee.h"
 #include "blocks/time_sorting/process_time_sorting.h"
@@ -30,9 +37,11 @@
 #include <QJsonObject>
 #include <QLibrary>
 #include <QThread>
+#include <QTimer>
 
 #include <atomic>
 #include <cstdio>
+#include <string>
 
 namespace {
 std::atomic<long> g_refusedPackets{0};
@@ -81,6 +90,22 @@ private:
     Worker* m_counter = nullptr;
 };
 #endif
+
+// The first fields of /proc/loadavg: load averages over 1, 5 and 15 minutes,
+// running/total threads, last process id.
+std::string loadAverage()
+{
+    std::string text;
+    if (std::FILE* file = std::fopen("/proc/loadavg", "r")) {
+        char line[128] = {};
+        if (std::fgets(line, sizeof line, file))
+            text = line;
+        std::fclose(file);
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text.empty() ? std::string("unknown") : text;
+}
 
 QJsonObject parameter(const char* name, const QJsonValue& value)
 {
@@ -180,22 +205,28 @@ int main(int argc, char** argv)
     first->inputPins().at(0)->Connect(tee->outputPins().at(0));
     second->inputPins().at(0)->Connect(tee->outputPins().at(1));
 
+    const std::string loadBefore = loadAverage();
+    // The main thread sleeps in its event loop (handling whatever the blocks
+    // post to it) until a timer ends the reading time.
     QElapsedTimer clock;
+    clock.start();
+    QTimer::singleShot(seconds * 1000, Qt::PreciseTimer, &app, &QCoreApplication::quit);
     QMetaObject::invokeMethod(source, "Start", Qt::DirectConnection);
     QMetaObject::invokeMethod(source, "Run", Qt::DirectConnection);
-    clock.start();
-    while (clock.elapsed() < seconds * 1000)
-        app.processEvents(QEventLoop::AllEvents, 50);
+    app.exec();
 
     // Stop at the head, then let every block downstream take what is queued.
     source->shutdown();
-    const double producing = double(clock.elapsed()) / 1000.0;
+    const qint64 readingNs = clock.nsecsElapsed();
     sorter->shutdown();
     app.processEvents();
     tee->shutdown();
     first->shutdown();
     second->shutdown();
-    const double draining = double(clock.elapsed()) / 1000.0;
+    const qint64 totalNs = clock.nsecsElapsed();
+    const double reading = double(readingNs) / 1e9;
+    const double draining = double(totalNs) / 1e9;
+    const double drain = double(totalNs - readingNs) / 1e9;
 
     const long throughFirst = countedEvents(first);
     const long throughSecond = countedEvents(second);
@@ -208,10 +239,12 @@ int main(int argc, char** argv)
                 "counting sink (spectrum block not built)"
 #endif
     );
-    std::printf("events through the chain: %ld (second branch %ld) in %.2f s of reading, %.2f s with the drain\n",
-                throughFirst, throughSecond, producing, draining);
+    std::printf("events through the chain: %ld (second branch %ld) in %.2f s of reading, %.2f s with the drain "
+                "(drain %.3f s)\n",
+                throughFirst, throughSecond, reading, draining, drain);
     std::printf("throughput: %.0f events/s\n", double(throughFirst) / draining);
     std::printf("packets refused by the full order buffer: %ld\n", g_refusedPackets.load());
+    std::printf("load average: %s before, %s after\n", loadBefore.c_str(), loadAverage().c_str());
 
     for (int i = blocks.size() - 1; i >= 0; --i)
         delete blocks.at(i);

@@ -130,13 +130,8 @@ void DataDumper_Thread::process(PinMessage& message)
 
     int64_t batchEvents = 0;
     if (packet) {
-        const dump_file::Type recordType = settings.type();
-        for (const QuarixPayload* payload : packet->items) {
-            if (!payload)
-                continue;
-            m_file.write(*payload, recordType);
-            batchEvents += payload->event_count;
-        }
+        const QuarixPayload* const* items = packet->items.data();
+        batchEvents = m_file.write(items, items + packet->items.size(), settings.type());
     }
     m_eventsInFile += batchEvents;
     updateStatistics(settings, batchEvents);
