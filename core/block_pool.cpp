@@ -1,68 +1,109 @@
 #include "core/block_pool.h"
 
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <vector>
 
 namespace block_pool {
 namespace {
 
+// Blocks are cut in order from slabs of kSlabBytes, aligned to their size so
+// that a block finds its slab's header by masking its address. A thread cuts
+// blocks from its current slab one after the other (neighbouring objects are
+// made together and read together downstream); every free counts the slab's
+// live blocks down, and the free that takes the count to zero, on whichever
+// thread, returns the whole slab for reuse.
+constexpr std::size_t kSlabBytes = 64 * 1024;
+constexpr std::size_t kHeaderBytes = 64;   // a cache line of its own
 constexpr std::size_t kClasses = kLargestBlock / 16;
 
-struct FreeBlock {
-    FreeBlock* next;
+struct Slab {
+    std::atomic<std::size_t> live{0};   // blocks handed out or still to hand out, not yet freed
+    std::size_t sizeClass = 0;
 };
+static_assert(sizeof(Slab) <= kHeaderBytes, "the slab header fits its cache line");
 
-// A list of free blocks handed between a thread and the shared store.
-struct Chunk {
-    FreeBlock* head = nullptr;
-    std::size_t count = 0;
-};
+std::size_t blockBytes(std::size_t sizeClass)
+{
+    return (sizeClass + 1) * 16;
+}
 
-// The shared store of one size class. Never destroyed: threads may return
-// their blocks to it while the process ends.
-struct SharedStore {
+std::size_t blocksPerSlab(std::size_t sizeClass)
+{
+    return (kSlabBytes - kHeaderBytes) / blockBytes(sizeClass);
+}
+
+// The slabs whose blocks are all free, per size class. Never destroyed:
+// threads may free blocks while the process ends.
+struct FreeSlabs {
     std::mutex mutex;
-    std::vector<Chunk> chunks;
+    std::vector<Slab*> slabs;
 };
 
-SharedStore& store(std::size_t sizeClass)
+FreeSlabs& freeSlabs(std::size_t sizeClass)
 {
-    static SharedStore* const stores = new SharedStore[kClasses];
-    return stores[sizeClass];
+    static FreeSlabs* const lists = new FreeSlabs[kClasses];
+    return lists[sizeClass];
 }
 
-Chunk newChunk(std::size_t blockSize)
+void recycle(Slab* slab)
 {
-    // One allocation for a whole chunk; it stays in use for the life of the process.
-    char* memory = static_cast<char*>(::operator new(blockSize * kChunk));
-    Chunk chunk;
-    for (std::size_t i = kChunk; i-- > 0;) {
-        auto* block = reinterpret_cast<FreeBlock*>(memory + i * blockSize);
-        block->next = chunk.head;
-        chunk.head = block;
+    FreeSlabs& list = freeSlabs(slab->sizeClass);
+    std::lock_guard<std::mutex> lock(list.mutex);
+    list.slabs.push_back(slab);
+}
+
+// Takes `count` blocks off the slab's live count; recycles it at zero.
+void forget(Slab* slab, std::size_t count)
+{
+    if (slab->live.fetch_sub(count, std::memory_order_acq_rel) == count)
+        recycle(slab);
+}
+
+Slab* takeSlab(std::size_t sizeClass)
+{
+    Slab* slab = nullptr;
+    {
+        FreeSlabs& list = freeSlabs(sizeClass);
+        std::lock_guard<std::mutex> lock(list.mutex);
+        if (!list.slabs.empty()) {
+            slab = list.slabs.back();
+            list.slabs.pop_back();
+        }
     }
-    chunk.count = kChunk;
-    return chunk;
+    if (!slab) {
+        // Kept for the life of the process, for reuse.
+        void* memory = std::aligned_alloc(kSlabBytes, kSlabBytes);
+        if (!memory) {
+            std::fputs("Out of memory for event data\n", stderr);
+            std::abort();
+        }
+        slab = new (memory) Slab;
+        slab->sizeClass = sizeClass;
+    }
+    slab->live.store(blocksPerSlab(sizeClass), std::memory_order_relaxed);
+    return slab;
 }
 
-// The free blocks of one thread, one list per size class.
-struct ThreadCache {
-    Chunk lists[kClasses];
+// The slab each thread cuts blocks from, per size class.
+struct ThreadSlabs {
+    Slab* current[kClasses] = {};
+    std::size_t next[kClasses] = {};   // index of the next block to hand out
 
-    ~ThreadCache()
+    ~ThreadSlabs()
     {
         for (std::size_t c = 0; c < kClasses; ++c) {
-            if (lists[c].count == 0)
-                continue;
-            SharedStore& shared = store(c);
-            std::lock_guard<std::mutex> lock(shared.mutex);
-            shared.chunks.push_back(lists[c]);
-            lists[c] = Chunk();
+            if (current[c])
+                forget(current[c], blocksPerSlab(c) - next[c]);   // never handed out
+            current[c] = nullptr;
         }
     }
 };
 
-thread_local ThreadCache t_cache;
+thread_local ThreadSlabs t_slabs;
 
 std::size_t classOf(std::size_t size)
 {
@@ -74,49 +115,23 @@ std::size_t classOf(std::size_t size)
 void* allocate(std::size_t size)
 {
     const std::size_t sizeClass = classOf(size);
-    Chunk& list = t_cache.lists[sizeClass];
-    if (!list.head) {
-        SharedStore& shared = store(sizeClass);
-        {
-            std::lock_guard<std::mutex> lock(shared.mutex);
-            if (!shared.chunks.empty()) {
-                list = shared.chunks.back();
-                shared.chunks.pop_back();
-            }
-        }
-        if (!list.head)
-            list = newChunk((sizeClass + 1) * 16);
+    Slab*& slab = t_slabs.current[sizeClass];
+    std::size_t& next = t_slabs.next[sizeClass];
+    if (!slab || next == blocksPerSlab(sizeClass)) {
+        slab = takeSlab(sizeClass);
+        next = 0;
     }
-    FreeBlock* block = list.head;
-    list.head = block->next;
-    --list.count;
+    char* block = reinterpret_cast<char*>(slab) + kHeaderBytes + next * blockBytes(sizeClass);
+    ++next;
     return block;
 }
 
-void release(void* memory, std::size_t size)
+void release(void* block, std::size_t)
 {
-    if (!memory)
+    if (!block)
         return;
-    const std::size_t sizeClass = classOf(size);
-    Chunk& list = t_cache.lists[sizeClass];
-    auto* block = static_cast<FreeBlock*>(memory);
-    block->next = list.head;
-    list.head = block;
-    if (++list.count < 2 * kChunk)
-        return;
-    // A consuming thread frees what producers made: hand a full chunk back.
-    Chunk handed;
-    handed.head = list.head;
-    FreeBlock* last = list.head;
-    for (std::size_t i = 1; i < kChunk; ++i)
-        last = last->next;
-    list.head = last->next;
-    last->next = nullptr;
-    handed.count = kChunk;
-    list.count -= kChunk;
-    SharedStore& shared = store(sizeClass);
-    std::lock_guard<std::mutex> lock(shared.mutex);
-    shared.chunks.push_back(handed);
+    const auto address = reinterpret_cast<std::uintptr_t>(block);
+    forget(reinterpret_cast<Slab*>(address & ~(std::uintptr_t(kSlabBytes) - 1)), 1);
 }
 
 }  // namespace block_pool

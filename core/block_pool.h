@@ -1,14 +1,15 @@
-// Fixed-size memory blocks for the objects the data path makes and destroys
-// once per event (list-event payloads, packets and their item lists), made
-// on one thread and freed on another.
+// Memory for the small objects the data path makes and destroys once per
+// event (list-event payloads, packets and their item lists), made on one
+// thread and freed on another.
 //
-// Each thread keeps its own free list and trades whole chunks of kChunk
-// blocks with a shared list under a mutex, so allocating and freeing costs a
-// few instructions and the shared lock is taken once per kChunk blocks. Memory
-// taken from the system is kept for reuse and never given back: it stays at
-// what the largest backlog of the run needed, which the pin and buffer limits
-// bound. Builds with AddressSanitizer use the plain allocator, so that misuse
-// of these objects is still found there.
+// Each thread cuts blocks in order from a slab of its own, so the objects of
+// one batch lie side by side; a free only counts the slab's live blocks down,
+// and a slab whose blocks are all freed is reused whole. Allocation and free
+// cost a few instructions and no lock but once per slab. Memory taken from
+// the system is kept for reuse and never given back: it stays at what the
+// largest backlog of the run needed, which the pin and buffer limits bound.
+// Builds with AddressSanitizer use the plain allocator, so that misuse of
+// these objects is still found there.
 //
 //     struct Event : PooledObject<Event> { ... };   // new Event / delete event use the pool
 #pragma once
@@ -26,16 +27,10 @@
 
 namespace block_pool {
 
-constexpr std::size_t kChunk = 512;
-
-// One free list per block size; sizes are rounded up to 16 bytes.
+// Blocks of up to kLargestBlock bytes, sizes rounded up to 16 bytes.
 void* allocate(std::size_t size);
 void release(void* block, std::size_t size);
 
-constexpr std::size_t roundedSize(std::size_t size)
-{
-    return (size + 15) & ~std::size_t(15);
-}
 constexpr std::size_t kLargestBlock = 256;
 
 }  // namespace block_pool

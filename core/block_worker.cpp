@@ -2,6 +2,8 @@
 
 #include "core/pin_input.h"
 
+#include <chrono>
+
 BlockWorker::BlockWorker(const QString& name, const QList<PinInput*>* inputs) : m_name(name), m_inputs(inputs)
 {
     if (PinInput* pin = input())
@@ -48,11 +50,21 @@ void BlockWorker::run()
 {
     for (;;) {
         bool stop = false;
+        bool idled = false;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_wake.wait(lock, [this] { return m_pending.load(std::memory_order_acquire) || m_stopRequested; });
+            const auto woken = [this] { return m_pending.load(std::memory_order_acquire) || m_stopRequested; };
+            const int64_t idleAfter = idleMicroseconds();
+            if (idleAfter < 0)
+                m_wake.wait(lock, woken);
+            else
+                idled = !m_wake.wait_for(lock, std::chrono::microseconds(idleAfter), woken);
             m_pending.store(false, std::memory_order_release);
             stop = m_stopRequested;
+        }
+        if (idled) {
+            idle();
+            continue;
         }
         drain();
         if (stop) {

@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
@@ -48,6 +49,11 @@ protected:
     virtual void process(PinMessage& message) = 0;
     // Runs on the worker thread after the last drain of an orderly stop.
     virtual void finish() {}
+    // How long the worker may sleep without data before idle() runs; negative
+    // (the default): for ever. Asked on the worker thread before each sleep.
+    virtual int64_t idleMicroseconds() const { return -1; }
+    // Runs on the worker thread when no data came for idleMicroseconds().
+    virtual void idle() {}
 
     const QString m_name;
     const QList<PinInput*>* m_inputs;

@@ -5,7 +5,7 @@
 DataPacket::~DataPacket()
 {
     for (QuarixPayload* item : items)
-        delete item;
+        QuarixPayload::release(item);
 }
 
 PayloadList DataPacket::takeItems()

@@ -13,7 +13,8 @@ struct PinMessage;
 // The items of a packet; short lists come from the block pool.
 using PayloadList = std::vector<QuarixPayload*, PoolAllocator<QuarixPayload*>>;
 
-// Owns its items: destroying the packet destroys every item, in list order.
+// Holds its items: destroying the packet releases every item, in list order
+// (an item no other packet shares is destroyed).
 struct DataPacket : PooledObject<DataPacket> {
     QString name;                        // the data type of its items, e.g. "energy"
     quint64 timestamp = 0;

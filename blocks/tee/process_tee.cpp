@@ -11,14 +11,15 @@
 namespace {
 constexpr int kForwardBatch = 1024;   // messages taken from the input per lock
 
-DataPacket* deepCopy(const DataPacket* packet)
+// A packet of its own over the same payloads, which it shares.
+DataPacket* sharingCopy(const DataPacket* packet)
 {
     if (!packet)
         return nullptr;
     auto* copy = new DataPacket(packet->name, packet->timestamp);
     copy->items.reserve(packet->items.size());
-    for (const QuarixPayload* item : packet->items)
-        copy->items.push_back(item ? item->Clone() : nullptr);
+    for (QuarixPayload* item : packet->items)
+        copy->items.push_back(item ? item->share() : nullptr);
     return copy;
 }
 }  // namespace
@@ -63,7 +64,7 @@ void Process_Tee::forward()
                     message.packet = nullptr;
                 } else {
                     PinMessage copy = message;
-                    copy.packet = deepCopy(message.packet);
+                    copy.packet = sharingCopy(message.packet);
                     m_outgoing.push_back(std::move(copy));
                 }
             }

@@ -1,6 +1,8 @@
-// Fans one stream out: every packet arriving on the input is copied in full,
-// payloads included, for each output pin but the last, which receives the
-// original, so that each consumer owns what it receives.
+// Fans one stream out: every output pin receives each packet arriving on the
+// input, the last one the packet itself, the others a packet of their own
+// listing the same payloads, which they share read-only (a payload lives until
+// its last holder releases it). Copying every event for every output would
+// cost more than all the consumers' own work.
 //
 // The tee forwards in place: it is its input pin's consumer, so a push drains
 // the input on the producer's thread and forwards everything taken as one

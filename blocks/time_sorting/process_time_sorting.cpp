@@ -72,8 +72,10 @@ void Time_Sorting_Thread::take(DataPacket* packet, quint64 now)
     items.erase(std::remove(items.begin(), items.end(), nullptr), items.end());
     if (items.empty())
         return;
-    for (QuarixPayload* item : items)
+    for (QuarixPayload*& item : items) {
+        item = QuarixPayload::ownCopy(item);   // stamped below: never a payload another packet shares
         item->arrival_time = now;
+    }
 
     // Merge the sorted batch into the sorted buffer rather than re-sorting it all.
     std::sort(items.begin(), items.end(), earlier);
@@ -89,23 +91,41 @@ void Time_Sorting_Thread::release(quint64 now)
     if (m_buffer.size() <= 1)
         return;
     while (!m_buffer.empty()) {
-        QuarixPayload* first = m_buffer.front();
-        const double age = static_cast<double>(now - first->arrival_time);
+        const double age = static_cast<double>(now - m_buffer.front()->arrival_time);
         if (!(age > kHoldMicroseconds))
             break;
-        auto* packet = new DataPacket(first->type, first->timestamp);
-        packet->items.push_back(first);
-        m_buffer.pop_front();
-        const double groupStart = static_cast<double>(first->timestamp);
-        while (!m_buffer.empty() && static_cast<double>(m_buffer.front()->timestamp) - groupStart <= kGroupWidth) {
-            packet->items.push_back(m_buffer.front());
-            m_buffer.pop_front();
-        }
-        PinMessage out;
-        out.packet = packet;
-        m_released.push_back(std::move(out));
+        releaseFirstGroup();
     }
     pushReleased();
+}
+
+int64_t Time_Sorting_Thread::idleMicroseconds() const
+{
+    // Past this, even the newest buffered event has waited longer than the hold.
+    return m_buffer.empty() ? -1 : static_cast<int64_t>(kHoldMicroseconds) + 500;
+}
+
+void Time_Sorting_Thread::idle()
+{
+    while (!m_buffer.empty())
+        releaseFirstGroup();
+    pushReleased();
+}
+
+void Time_Sorting_Thread::releaseFirstGroup()
+{
+    QuarixPayload* first = m_buffer.front();
+    auto* packet = new DataPacket(first->type, first->timestamp);
+    packet->items.push_back(first);
+    m_buffer.pop_front();
+    const double groupStart = static_cast<double>(first->timestamp);
+    while (!m_buffer.empty() && static_cast<double>(m_buffer.front()->timestamp) - groupStart <= kGroupWidth) {
+        packet->items.push_back(m_buffer.front());
+        m_buffer.pop_front();
+    }
+    PinMessage out;
+    out.packet = packet;
+    m_released.push_back(std::move(out));
 }
 
 void Time_Sorting_Thread::pushReleased()

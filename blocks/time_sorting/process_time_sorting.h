@@ -2,7 +2,10 @@
 // groups. Every incoming event is stamped with its wall-clock arrival time and
 // held in one sorted order buffer; when a message arrives and the oldest event
 // has waited more than 5 ms, the oldest events leave in one packet per group of
-// timestamps within 100 units of the group's first event.
+// timestamps within 100 units of the group's first event. When no data comes
+// for longer than the hold, everything buffered has waited that long and
+// leaves the same way, so the last events of an acquisition are not kept back
+// until the next one begins.
 //
 //     {"block_type": "time_sorting", "name": "sorter", "data_type": "energy",
 //      "parameters": [{"param_name": "n_windows", "param_value": 4},
@@ -55,10 +58,14 @@ protected:
     // Wall clock, microseconds since 1970-01-01; read once per message. A test
     // clock overrides it (and must stop the thread in its own destructor).
     virtual quint64 nowMicroseconds() const;
+    int64_t idleMicroseconds() const override;
+    void idle() override;
 
 private:
     void take(DataPacket* packet, quint64 now);
     void release(quint64 now);
+    // Moves the group starting at the oldest buffered event to m_released.
+    void releaseFirstGroup();
     void pushReleased();
 
     const QList<PinOutput*>* m_outputs;

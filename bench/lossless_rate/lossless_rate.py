@@ -1,0 +1,596 @@
+#!/usr/bin/python3
+"""Highest event rate the real server carries without losing an event.
+
+For each rate of a ladder, a fresh server is started from a configuration
+written here: one burst board (boards/libVRAXDig2Burst.so) whose endpoint
+delivers a known burst of `rate x duration` events paced by the wall clock,
+and one chain, either
+
+    sorted:  source -> time_sorting -> tee -> spectrum + dumper
+    direct:  source -> tee -> spectrum + dumper
+
+A client sets the spectrum counting and starts a recorded run (which resets
+and starts the board's endpoint, so the burst begins with the run); when the
+board reports the whole burst delivered and the chain has drained, the
+spectrum is read and compared bin by bin with the burst, the run is stopped,
+the server is asked for its block statistics and stopped with SIGTERM, and the
+recorded list files are compared byte for byte with the burst.
+
+A rate passes when every event reached both the spectrum and the file,
+exactly once and in order, and the server exited by itself within 2 s.
+"""
+
+import argparse
+import glob
+import json
+import os
+import re
+import shutil
+import sys
+import tempfile
+import time
+
+sys.dont_write_bytecode = True   # no __pycache__ left in the checkout
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "pytools"))
+
+import quarix_bench as qb  # noqa: E402
+
+try:
+    import numpy as np
+except ImportError:
+    sys.stderr.write("NumPy is missing: run bench/install-bench-packages.sh and start with /usr/bin/python3.\n")
+    raise
+
+CHANNELS = 16
+ENERGY_PERIOD = 4096          # channel and raw energy of event k depend on k mod 4096
+RECORD = np.dtype([("timestamp", "<u8"), ("channel", "<u8"), ("energy", "<u8"), ("flags", "u1")])
+assert RECORD.itemsize == 25
+BIN_MAGIC = b"QRXS"
+BIN_TIME_DIGITS = 10
+CHAIN_NAME = "burst"
+SOURCE = "burst_source"
+SPECTRUM = "burst_spectrum"
+DUMPER = "burst_dump"
+SPECTRUM_PATH = "processing/0/filter_chain/%s/chain/%s" % (CHAIN_NAME, SPECTRUM)
+
+DEFAULT_LADDER = [200e3, 400e3, 600e3, 800e3, 1e6, 1.5e6, 2e6, 3e6, 4e6, 5e6, 6e6, 8e6, 10e6, 12e6]
+
+
+def parse_rate(text):
+    text = text.strip().lower()
+    scale = 1.0
+    if text.endswith("k"):
+        scale, text = 1e3, text[:-1]
+    elif text.endswith("m"):
+        scale, text = 1e6, text[:-1]
+    return float(text) * scale
+
+
+def rate_label(rate):
+    if rate >= 1e6:
+        return ("%.2f" % (rate / 1e6)).rstrip("0").rstrip(".") + "M"
+    return ("%.1f" % (rate / 1e3)).rstrip("0").rstrip(".") + "k"
+
+
+# ---------------------------------------------------------------- the burst
+
+def burst_records(k0, n, spacing):
+    """Records k0 .. k0+n-1 exactly as the dumper writes them."""
+    k = np.arange(k0, k0 + n, dtype=np.uint64)
+    out = np.zeros(n, dtype=RECORD)
+    out["timestamp"] = k * np.uint64(spacing)
+    out["channel"] = k % np.uint64(CHANNELS)
+    out["energy"] = (k * np.uint64(7919)) % np.uint64(4096) + np.uint64(1)
+    return out
+
+
+def expected_spectrum(events, bins, gain=1):
+    """Counts per channel and bin of events 0 .. events-1 (gain 1)."""
+    spectrum = np.zeros((CHANNELS, bins), dtype=np.int64)
+    full, rest = divmod(events, ENERGY_PERIOD)
+    for r in range(ENERGY_PERIOD):
+        count = full + (1 if r < rest else 0)
+        if count:
+            energy = (r * 7919) % 4096 + 1
+            spectrum[r % CHANNELS, min(int(energy * gain), bins - 1)] += count
+    return spectrum
+
+
+def list_files(run_dir):
+    """The run's BIN list files in the order they were written."""
+    found = []
+    for path in glob.glob(os.path.join(run_dir, DUMPER + "_*.bin")):
+        m = re.match(re.escape(DUMPER) + r"_(\d+)\.bin$", os.path.basename(path))
+        if m:
+            found.append((int(m.group(1)), path))
+    return [p for _, p in sorted(found)]
+
+
+def check_list_files(run_dir, events, spacing, chunk=4 * 1024 * 1024):
+    """Compares the recorded files with the burst.
+
+    Returns a dict: files, records (all records read), present (distinct
+    burst events found), exact (the files hold events 0 .. events-1 once
+    each, in order, byte for byte), problem (first thing that went wrong)."""
+    files = list_files(run_dir)
+    result = {"files": len(files), "records": 0, "present": 0, "exact": False, "problem": None}
+    if not files:
+        result["problem"] = "no list file"
+        return result
+    seen = np.zeros(events, dtype=bool)
+    duplicates = foreign = disorder = 0
+    next_k = 0          # the next event expected while everything is in order
+    in_order = True
+    last_k = -1
+    for path in files:
+        size = os.path.getsize(path)
+        with open(path, "rb") as f:
+            header = f.read(len(BIN_MAGIC) + BIN_TIME_DIGITS)
+            if header[:4] != BIN_MAGIC or not header[4:].isdigit() or len(header) != 14:
+                result["problem"] = result["problem"] or "bad header in %s" % os.path.basename(path)
+                in_order = False
+                continue
+            body = size - len(header)
+            if body % RECORD.itemsize:
+                result["problem"] = result["problem"] or "%s: %d bytes after the header, not whole records" % (
+                    os.path.basename(path), body)
+                in_order = False
+            while True:
+                raw = f.read(chunk * RECORD.itemsize)
+                n = len(raw) // RECORD.itemsize
+                if n == 0:
+                    break
+                block = np.frombuffer(raw[: n * RECORD.itemsize], dtype=RECORD)
+                result["records"] += n
+                # Fast path: exactly the next events of the burst, byte for byte.
+                if in_order and next_k + n <= events and raw[: n * RECORD.itemsize] == \
+                        burst_records(next_k, n, spacing).tobytes():
+                    seen[next_k: next_k + n] = True
+                    next_k += n
+                    last_k = next_k - 1
+                    continue
+                # Otherwise sort out what the block holds.
+                if in_order:
+                    in_order = False
+                    result["problem"] = result["problem"] or "first difference at record %d of the run" % (
+                        result["records"] - n + first_difference(block, next_k, spacing))
+                ts = block["timestamp"]
+                k = ts // np.uint64(spacing)
+                valid = (k < np.uint64(events)) & ((ts % np.uint64(spacing)) == 0)
+                kk = np.minimum(k, np.uint64(max(events - 1, 0)))
+                expect = burst_records_values(kk)
+                valid &= (block["channel"] == expect[0]) & (block["energy"] == expect[1]) & (block["flags"] == 0)
+                foreign += int(n - valid.sum())
+                kv = k[valid].astype(np.int64)
+                if kv.size:
+                    order = np.concatenate(([last_k], kv))
+                    disorder += int((np.diff(order) <= 0).sum())
+                    last_k = int(kv[-1])
+                    already = seen[kv]
+                    duplicates += int(already.sum())
+                    # repeats inside the block itself
+                    uniq, counts = np.unique(kv, return_counts=True)
+                    duplicates += int((counts - 1).sum())
+                    seen[uniq] = True
+    result["present"] = int(seen.sum())
+    missing = np.flatnonzero(~seen)
+    if missing.size:
+        # Whether only the end of the burst is missing (held back somewhere) or events in between.
+        first = int(missing[0])
+        result["missing_range"] = (first, int(missing[-1]))
+        result["tail_only"] = missing.size == events - first
+    result["duplicates"] = duplicates
+    result["foreign"] = foreign
+    result["out_of_order"] = disorder
+    result["exact"] = in_order and next_k == events and result["records"] == events
+    if not result["exact"] and result["problem"] is None:
+        result["problem"] = "%d of %d events in the files" % (result["present"], events)
+    return result
+
+
+def burst_records_values(k):
+    return (k % np.uint64(CHANNELS), (k * np.uint64(7919)) % np.uint64(4096) + np.uint64(1))
+
+
+def first_difference(block, k0, spacing):
+    """Index of the first record of `block` that is not burst event k0 + index."""
+    a = np.frombuffer(block.tobytes(), dtype=np.uint8).reshape(-1, RECORD.itemsize)
+    b = np.frombuffer(burst_records(k0, len(block), spacing).tobytes(), dtype=np.uint8).reshape(-1, RECORD.itemsize)
+    rows = np.nonzero((a != b).any(axis=1))[0]
+    return int(rows[0]) if rows.size else len(block)
+
+
+# ----------------------------------------------------------- configuration
+
+def board_entry(connection):
+    def command(word):
+        return {"name": "list " + word, "path": "endpoints\\list\\" + word, "command_type": word,
+                "endpoint_type": "list"}
+    return {
+        "enable": True, "id": "1", "board_name": "burst", "board_type": "burst digitizer",
+        "board_family": "VRAXDig2", "board_plugin": "libVRAXDig2Burst",
+        "board_connection_string": connection,
+        "configs": [],
+        "endpoints": [{"name": "list", "text": "List events", "path": "endpoints\\list", "enable": True}],
+        "commands": [command("start"), command("stop"), command("reset")],
+    }
+
+
+def chain_blocks(kind, download_interval, bins, order_buffer_limit=None):
+    blocks = [{
+        "block_type": "source", "name": SOURCE, "data_type": "energy", "input_count": 0,
+        "sources": [{"source": "burst", "pin": "endpoints\\list"}],
+        "parameters": [{"param_name": "download_interval", "param_value": download_interval}],
+    }]
+    upstream = SOURCE
+    if kind == "sorted":
+        blocks.append({
+            "block_type": "time_sorting", "name": "burst_sorter", "data_type": "energy", "input_count": 1,
+            "sources": [{"source": SOURCE, "pin": "0"}],
+            "parameters": [{"param_name": "n_windows", "param_value": 1},
+                           {"param_name": "timestamp_delta", "param_value": 100}],
+        })
+        if order_buffer_limit:
+            blocks[-1]["parameters"].append({"param_name": "order_buffer_limit", "param_value": order_buffer_limit})
+        upstream = "burst_sorter"
+    blocks.append({
+        "block_type": "tee", "name": "burst_tee", "data_type": "energy", "input_count": 1,
+        "sources": [{"source": upstream, "pin": "0"}], "output_count": 2,
+    })
+    blocks.append({
+        "block_type": "spectrum", "name": SPECTRUM, "data_type": "energy", "input_count": 1,
+        "sources": [{"source": "burst_tee", "pin": "0"}],
+        "parameters": [{"param_name": "bin_number", "param_value": bins},
+                       {"param_name": "ch_number", "param_value": CHANNELS},
+                       {"param_name": "gain", "param_value": 1}],
+    })
+    blocks.append({
+        "block_type": "dumper", "name": DUMPER, "data_type": "energy", "input_count": 1,
+        "sources": [{"source": "burst_tee", "pin": "1"}],
+    })
+    return blocks
+
+
+def write_config(path, storage, connection, kind, args):
+    config = {
+        "storage": {"file_path": storage, "events_per_file": args.events_per_file, "wavedump_time_interval": 1000,
+                    "format": "BIN", "enable_wave": False, "enable_list": True, "enable_mcs": False},
+        "Hardware": [board_entry(connection)],
+        "processing": [{"filter_chain": [{"enable": True, "name": CHAIN_NAME,
+                                          "chain": chain_blocks(kind, args.download_interval, args.bins, args.order_buffer_limit)}]}],
+    }
+    with open(path, "w") as f:
+        json.dump(config, f, indent=1)
+
+
+# ------------------------------------------------------------------ a run
+
+def read_report(path):
+    try:
+        with open(path) as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return None
+
+
+def read_spectrum(client, bins, timeout=30.0):
+    reply = client.ask_json({"path": SPECTRUM_PATH,
+                             "args": [{"cmd": "get_data"}, {"channels": list(range(CHANNELS))}]}, timeout=timeout)
+    if not isinstance(reply, list) or len(reply) != CHANNELS:
+        raise RuntimeError("unexpected spectrum reply: %r" % (str(reply)[:200],))
+    data = np.zeros((CHANNELS, bins), dtype=np.int64)
+    for c, item in enumerate(reply):
+        row = item.get("data") if isinstance(item, dict) else None
+        if not isinstance(row, list) or len(row) != bins:
+            raise RuntimeError("spectrum channel %d: %r" % (c, str(item)[:100]))
+        data[c] = row
+    return data
+
+
+def stored_events(client):
+    reply = client.ask_json({"cmd": "get_run_info"}, timeout=10.0)
+    if isinstance(reply, list):
+        for item in reply:
+            if isinstance(item, dict) and item.get("name") == DUMPER:
+                return int(item.get("stored_events", 0))
+    return None
+
+
+def guard_memory(server, args):
+    """Stops a run whose server grows past --max-rss-mb: the machine is shared."""
+    rss = server.rss_kb()
+    if rss is not None and args.max_rss_mb > 0 and rss / 1024.0 > args.max_rss_mb:
+        server.kill()
+        raise RuntimeError("server memory passed %.0f MB: killed" % args.max_rss_mb)
+
+
+def run_one(kind, rate, run_index, work, args):
+    events = max(1, int(round(rate * args.duration)))
+    storage = os.path.join(work, "storage")
+    os.makedirs(storage, exist_ok=True)
+    report_path = os.path.join(work, "report-%s-%d.json" % (kind, run_index))
+    config_path = os.path.join(work, "config-%s-%d.json" % (kind, run_index))
+    log_path = os.path.join(work, "server-%s-%d.log" % (kind, run_index))
+    connection = ("burst:events=%d;rate=%.0f;channels=%d;spacing=%d;max_batch=%d;delay_ms=%d;report=%s"
+                  % (events, rate, CHANNELS, args.spacing, args.max_batch, args.start_delay_ms, report_path))
+    write_config(config_path, storage, connection, kind, args)
+    # A numeric run id (get_run_info writes it unquoted) that names no folder yet.
+    run_number = run_index
+    while os.path.exists(os.path.join(storage, str(run_number))):
+        run_number += 1000
+    run_id = str(run_number)
+    recorded = False
+    row = {"kind": kind, "rate": rate, "events": events, "delivered": None, "in_file": None, "in_spectrum": None,
+           "lost": None, "dropped": None, "max_lag": None, "p99_lag": None, "peak_rss_mb": None, "exit_s": None,
+           "ok": False, "late": False, "notes": []}
+
+    server = qb.Server(args.build, config_path, log_path)
+    commands = query = None
+    try:
+        server.start()
+        commands = qb.Client("commands")
+        query = qb.Client("query_by_json")
+        if query.ask_json({"path": SPECTRUM_PATH, "args": [{"cmd": "run_control", "status": "freerun"}]}) != \
+                [{"response": True}]:
+            row["notes"].append("spectrum did not accept freerun")
+        dump_sent = time.time()
+        reply = commands.ask_json({"cmd": "start_dump", "run_id": run_id})
+        if reply != [{"response": True}]:
+            raise RuntimeError("start_dump answered %r" % (reply,))
+        recorded = True
+        # What a client sends to start a source; the burst itself begins with
+        # the reset and start the run sends to the board's endpoint.
+        commands.ask({"cmd": "start", "endpoint": SOURCE})
+
+        # The burst: its due span plus slack for a reader that falls behind.
+        span = args.start_delay_ms / 1000.0 + events / rate
+        deadline = time.monotonic() + span + max(10.0, span) + args.drain_timeout
+        report = None
+        while time.monotonic() < deadline and server.alive():
+            report = read_report(report_path)
+            if report and report.get("complete"):
+                break
+            guard_memory(server, args)
+            time.sleep(0.1)
+        report = read_report(report_path)
+        if not server.alive():
+            raise RuntimeError("server died during the burst (status %s)" % server.proc.returncode)
+        if not report or not report.get("complete"):
+            row["notes"].append("burst not delivered in time (%s of %d)"
+                                % (report.get("delivered") if report else 0, events))
+        if report:
+            row["delivered"] = report.get("delivered")
+            row["max_lag"] = report.get("max_lag_ms")
+            row["p99_lag"] = report.get("p99_lag_ms")
+            row["late"] = row["max_lag"] is not None and row["max_lag"] > args.max_lag_ms
+            if report.get("delivered_total") != report.get("delivered"):
+                row["notes"].append("the board delivered %s events before the run's burst"
+                                    % (report.get("delivered_total", 0) - report.get("delivered", 0)))
+            if report.get("start_epoch_s", 0) < dump_sent - 0.001:
+                row["notes"].append("the burst began before start_dump")
+
+        # Drain: until the dumper and the spectrum hold everything, or nothing moves any more.
+        target = row["delivered"] or events
+        drain_end = time.monotonic() + args.drain_timeout
+        last = None
+        still = 0
+        spectrum_sum = None
+        while time.monotonic() < drain_end and server.alive():
+            stored = stored_events(commands)
+            spectrum_sum = int(read_spectrum(query, args.bins).sum())
+            if stored == target and spectrum_sum == target:
+                break
+            now = (stored, spectrum_sum)
+            still = still + 1 if now == last else 0
+            last = now
+            if still >= args.settle:
+                break
+            guard_memory(server, args)
+            time.sleep(1.0)
+        spectrum = read_spectrum(query, args.bins)
+        row["in_spectrum"] = int(spectrum.sum())
+        spectrum_exact = np.array_equal(spectrum, expected_spectrum(events, args.bins))
+        if not spectrum_exact:
+            row["notes"].append("spectrum differs from the burst")
+        if commands.ask_json({"cmd": "stop_dump"}) != [{"response": True}]:
+            row["notes"].append("stop_dump refused")
+
+        statistics = qb.fetch_statistics()
+        if statistics is None:
+            row["statistics"] = None
+        else:
+            row["statistics"] = statistics
+            row["lost"], row["dropped"], _ = qb.statistics_totals(statistics)
+        hwm = server.peak_rss_kb()
+        row["peak_rss_mb"] = hwm / 1024.0 if hwm else None
+    except (RuntimeError, OSError, ValueError, qb.ServerError, qb.websocket.WebSocketException) as error:
+        row["notes"].append("error: %s" % error)
+        spectrum_exact = False
+    finally:
+        for c in (commands, query):
+            if c:
+                c.close()
+        if server.proc is not None:
+            was_running = server.alive()
+            elapsed, status = server.terminate(limit=2.0)
+            row["exit_s"] = elapsed if was_running else None
+            if not was_running:
+                row["notes"].append("server not running at the end (status %s)" % status)
+            elif elapsed is None:
+                row["notes"].append("server killed: no exit within 5 s of SIGTERM")
+            elif elapsed > 2.0:
+                row["notes"].append("exit took %.2f s" % elapsed)
+            if status not in (0, None) and elapsed is not None:
+                row["notes"].append("exit status %s" % status)
+
+    run_dir = os.path.join(storage, run_id)
+    if recorded:
+        files = check_list_files(run_dir, events, args.spacing)
+    else:
+        files = {"files": 0, "present": None, "exact": False, "problem": "no recording"}
+    row["in_file"] = files["present"]
+    row["files"] = files["files"]
+    if not files["exact"]:
+        row["notes"].append("file: %s" % files["problem"])
+        if files["present"] is not None and files["present"] < events:
+            first, last = files["missing_range"]
+            row["notes"].append("missing %d%s" % (
+                events - files["present"],
+                ": only the last events, from k=%d" % first if files["tail_only"]
+                else ", from k=%d to k=%d" % (first, last)))
+        for key in ("duplicates", "foreign", "out_of_order"):
+            if files.get(key):
+                row["notes"].append("%s %d" % (key.replace("_", " "), files[key]))
+    row["ok"] = (files["exact"] and spectrum_exact and row["delivered"] == events and
+                 (row["lost"] in (None, 0)) and (row["dropped"] in (None, 0)) and
+                 row["exit_s"] is not None and row["exit_s"] <= 2.0 and
+                 not any(n.startswith(("error", "the board delivered", "the burst began", "exit status"))
+                         for n in row["notes"]))
+    if not args.keep:
+        shutil.rmtree(run_dir, ignore_errors=True)
+        for p in (report_path,):
+            try:
+                os.remove(p)
+            except OSError:
+                pass
+    return row
+
+
+# ------------------------------------------------------------------ output
+
+def fmt(value, pattern="%d"):
+    return "-" if value is None else pattern % value
+
+
+HEADER = "%-7s %8s %11s %11s %11s %9s %10s %10s %9s %7s  %s" % (
+    "chain", "rate/s", "delivered", "in file", "in spectr.", "lost", "max lag ms", "p99 lag ms", "peak MB",
+    "exit s", "result")
+
+
+def print_row(row, blocks):
+    # A block's lost_events already include what its output pins dropped.
+    lost = "n/a" if row.get("statistics") is None else "%d" % row["lost"]
+    result = "PASS" if row["ok"] else "FAIL"
+    if row["late"]:
+        result += " late"
+    line = "%-7s %8s %11s %11s %11s %9s %10s %10s %9s %7s  %s" % (
+        row["kind"], rate_label(row["rate"]), fmt(row["delivered"]), fmt(row["in_file"]), fmt(row["in_spectrum"]),
+        lost, fmt(row["max_lag"], "%.1f"), fmt(row["p99_lag"], "%.1f"), fmt(row["peak_rss_mb"], "%.0f"),
+        fmt(row["exit_s"], "%.2f"), result)
+    if row["notes"]:
+        line += "  (" + "; ".join(row["notes"]) + ")"
+    print(line, flush=True)
+    if row.get("statistics") is None:
+        print("        statistics: n/a", flush=True)
+    elif blocks or not row["ok"]:
+        for block in row["statistics"]:
+            losses = block.get("losses") or {}
+            pins = block.get("outputs") or []
+            dropped = sum(int(p.get("dropped_events", 0) or 0) for p in pins if isinstance(p, dict))
+            print("        %-16s %-13s in %11s out %11s lost %9s dropped %9s%s" % (
+                block.get("name"), block.get("type"), block.get("events_in"), block.get("events_out"),
+                block.get("lost_events"), dropped,
+                ("  " + json.dumps(losses)) if losses else ""), flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", default="/work/main/build-rel",
+                        help="build folder holding quarix-boards-server and boards/ (default %(default)s)")
+    parser.add_argument("--chains", default="sorted,direct", help="sorted, direct or both (default %(default)s)")
+    parser.add_argument("--rates", help="comma separated rates, e.g. 200k,1M (default: the ladder up to --max-rate)")
+    parser.add_argument("--max-rate", default=None,
+                        help="highest rate of the default ladder (default 12M)")
+    parser.add_argument("--duration", type=float, default=10.0, help="seconds of burst per rate (default 10)")
+    parser.add_argument("--stop-after-fails", type=int, default=2,
+                        help="stop a chain's ladder after this many failures in a row (0: never; default 2)")
+    parser.add_argument("--order-buffer-limit", type=int, default=None,
+                        help="the time sorting block's order_buffer_limit (default: its own, 10000)")
+    parser.add_argument("--download-interval", type=float, default=2.0, help="source pause in ms (default 2)")
+    parser.add_argument("--bins", type=int, default=8192, help="spectrum bins (default 8192)")
+    parser.add_argument("--events-per-file", type=int, default=1000000,
+                        help="list file size before the next file (default 1000000)")
+    parser.add_argument("--spacing", type=int, default=1000, help="timestamp units between events (default 1000)")
+    parser.add_argument("--max-batch", type=int, default=262144, help="most events per board read, the board's readout buffer (default 262144, 16 MB of records)")
+    parser.add_argument("--start-delay-ms", type=int, default=1000,
+                        help="time from the board's start to the first event (default 1000)")
+    parser.add_argument("--drain-timeout", type=float, default=30.0,
+                        help="longest wait after the burst for the chain to drain, s (default 30)")
+    parser.add_argument("--settle", type=int, default=3,
+                        help="drain ends after this many 1 s polls without progress (default 3)")
+    parser.add_argument("--max-lag-ms", type=float, default=500.0,
+                        help="a run whose board read lag exceeded this is marked late (default 500)")
+    parser.add_argument("--max-rss-mb", type=float, default=min(8192.0, qb.machine_memory_mb() / 3.0),
+                        help="kill the server when its memory passes this (default: a third of the "
+                             "machine's memory, at most 8192)")
+    parser.add_argument("--blocks", action="store_true",
+                        help="print every block's statistics for every rate (default: for failed rates only)")
+    parser.add_argument("--work-dir", help="folder for configurations, logs and recordings (default: a temp dir)")
+    parser.add_argument("--keep", action="store_true", help="keep the recordings and reports")
+    parser.add_argument("--host-network", action="store_true",
+                        help="run on the machine's network instead of a private network namespace")
+    args = parser.parse_args()
+    if args.spacing < 1:
+        parser.error("--spacing must be at least 1: the check finds event k by its timestamp")
+
+    plugin = os.path.join(args.build, "boards", "libVRAXDig2Burst.so")
+    if not os.path.exists(plugin):
+        parser.error("%s is missing: build %s with -DQUARIX_BUILD_BENCH=ON" % (plugin, args.build))
+    private = qb.enter_private_network(not args.host_network)
+    kinds = [k.strip() for k in args.chains.split(",") if k.strip()]
+    for kind in kinds:
+        if kind not in ("sorted", "direct"):
+            parser.error("unknown chain %r" % kind)
+    work = args.work_dir or tempfile.mkdtemp(prefix="quarix-lossless-")
+    os.makedirs(work, exist_ok=True)
+
+    print("lossless rate: build %s, %s s per rate, download interval %g ms, network %s"
+          % (args.build, args.duration, args.download_interval, "private namespace" if private else "host"))
+    print("work folder %s" % work)
+    print("load average at start: %s" % qb.loadavg(), flush=True)
+    print(HEADER, flush=True)
+    run_index = 0
+    results = {}
+    for kind in kinds:
+        if args.rates:
+            ladder = [parse_rate(r) for r in args.rates.split(",") if r.strip()]
+        else:
+            top = parse_rate(args.max_rate) if args.max_rate else 12e6
+            ladder = [r for r in DEFAULT_LADDER if r <= top]
+        fails = 0
+        results[kind] = []
+        for rate in ladder:
+            run_index += 1
+            row = run_one(kind, rate, run_index, work, args)
+            results[kind].append(row)
+            print_row(row, args.blocks)
+            fails = 0 if row["ok"] else fails + 1
+            if args.stop_after_fails and fails >= args.stop_after_fails:
+                print("        (%d failures in a row: %s ladder stopped)" % (fails, kind), flush=True)
+                break
+
+    print("load average at end: %s" % qb.loadavg())
+    for kind in kinds:
+        rows = results[kind]
+        lossless = None
+        for row in rows:
+            if not row["ok"]:
+                break
+            lossless = row["rate"]
+        passed_above = [r["rate"] for r in rows if r["ok"] and lossless is not None and r["rate"] > lossless]
+        line = "%s: highest lossless rate %s" % (kind, rate_label(lossless) + "/s" if lossless else "none")
+        line += " (every rate up to it passed)" if lossless else " (the lowest rate failed)"
+        late = [rate_label(r["rate"]) for r in rows if r["ok"] and r["late"]]
+        if late:
+            line += "; board read lag above %g ms at %s" % (args.max_lag_ms, ", ".join(late))
+        if passed_above:
+            line += "; also passed higher, after a failure: %s" % ", ".join(rate_label(r) for r in passed_above)
+        print(line)
+    if not args.keep and not args.work_dir:
+        shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
