@@ -1,4 +1,5 @@
 // quarix-boards-server: the board server's entry point.
+#include "core/console_log.h"
 #include "core/server_startup.h"
 #include "core/termination_signals.h"
 
@@ -10,6 +11,7 @@ int main(int argc, char* argv[])
     // Before anything starts a thread: SIGINT and SIGTERM are then read by the
     // event loop below, whichever thread the kernel would have picked.
     TerminationSignals::blockInEveryThread();
+    ConsoleLog console;
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quarix-boards-server"));
@@ -17,8 +19,10 @@ int main(int argc, char* argv[])
 
     ServerStartup startup(app);
     const int status = startup.start();
-    if (status != ServerStartup::kReady)
+    if (status != ServerStartup::kReady) {
+        console.stop();
         return status;
+    }
 
     // SIGINT and SIGTERM end the event loop; the files are then closed below.
     TerminationSignals termination;
@@ -30,5 +34,6 @@ int main(int argc, char* argv[])
     qInfo() << "QUARIX IS STARTED AND READY";
     const int result = app.exec();
     startup.shutdown();
+    console.stop();
     return result;
 }
