@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, if any is missing.
+# Installs the Debian packages the build and the tests need, if any is missing;
+# with arguments, those packages instead.
 set -euo pipefail
 
 packages=(g++ cmake ninja-build qtbase5-dev libqt5websockets5-dev)
+[ $# -gt 0 ] && packages=("$@")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

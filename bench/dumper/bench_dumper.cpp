@@ -41,6 +41,8 @@
 #include "core/quarix_payload_energy.h"
 
 #include <QCommandLineParser>
+#include "bench/machine_load.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -72,19 +74,6 @@ double secondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::string loadAverage()
-{
-    std::string text;
-    if (std::FILE* file = std::fopen("/proc/loadavg", "r")) {
-        char line[128] = {};
-        if (std::fgets(line, sizeof line, file))
-            text = line;
-        std::fclose(file);
-    }
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-        text.pop_back();
-    return text;
-}
 
 void dropInfoMessages(QtMsgType type, const QMessageLogContext&, const QString& text)
 {

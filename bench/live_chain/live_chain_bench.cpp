@@ -30,6 +30,8 @@
 #endif
 
 #include <QCommandLineParser>
+#include "bench/machine_load.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -91,21 +93,6 @@ private:
 };
 #endif
 
-// The first fields of /proc/loadavg: load averages over 1, 5 and 15 minutes,
-// running/total threads, last process id.
-std::string loadAverage()
-{
-    std::string text;
-    if (std::FILE* file = std::fopen("/proc/loadavg", "r")) {
-        char line[128] = {};
-        if (std::fgets(line, sizeof line, file))
-            text = line;
-        std::fclose(file);
-    }
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-        text.pop_back();
-    return text.empty() ? std::string("unknown") : text;
-}
 
 QJsonObject parameter(const char* name, const QJsonValue& value)
 {
