@@ -1,5 +1,6 @@
 #include "core/block_worker.h"
 
+#include "core/data_thread.h"
 #include "core/pin_input.h"
 
 #include <chrono>
@@ -48,6 +49,7 @@ void BlockWorker::NewDataInTheInputPin()
 
 void BlockWorker::run()
 {
+    data_thread::lowerPriorityOfThisThread();
     for (;;) {
         bool stop = false;
         bool idled = false;

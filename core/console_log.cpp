@@ -1,5 +1,7 @@
 #include "core/console_log.h"
 
+#include "core/data_thread.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -50,6 +52,7 @@ void handler(QtMsgType type, const QMessageLogContext& context, const QString& m
 
 void writer(LogQueue* queue)
 {
+    data_thread::lowerPriorityOfThisThread();
     std::string batch;
     for (;;) {
         unsigned long dropped = 0;

@@ -6,6 +6,7 @@
 #include "board_access/readout_records.h"
 #include "core/block_context.h"
 #include "core/data_packet.h"
+#include "core/data_thread.h"
 #include "core/pin_output.h"
 #include "core/quarix_payload_energy.h"
 #include "core/quarix_payload_rate_counters.h"
@@ -146,6 +147,7 @@ void Source_Thread::sendCommandsOnStart()
 
 void Source_Thread::run()
 {
+    data_thread::lowerPriorityOfThisThread();
     if (m_kind == Kind::Waveform)
         sendCommandsOnStart();
     while (!m_stop.load()) {
