@@ -11,10 +11,13 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <iterator>
 #include <chrono>
 #include <cmath>
 
 namespace {
+constexpr size_t kPushPiece = 1024;   // released groups per push
+
 bool earlier(const QuarixPayload* a, const QuarixPayload* b)
 {
     return a->timestamp < b->timestamp;
@@ -133,7 +136,15 @@ void Time_Sorting_Thread::pushReleased()
     if (m_released.empty())
         return;
     if (m_outputs && !m_outputs->isEmpty()) {
-        m_outputs->at(0)->PushBatch(m_released);
+        // In pieces: a consumer that forwards in place (a tee) empties the
+        // queue after each one, so a long release step does not find it full.
+        std::vector<PinMessage> piece;
+        for (size_t first = 0; first < m_released.size(); first += kPushPiece) {
+            const size_t end = std::min(m_released.size(), first + kPushPiece);
+            piece.assign(std::make_move_iterator(m_released.begin() + long(first)),
+                         std::make_move_iterator(m_released.begin() + long(end)));
+            m_outputs->at(0)->PushBatch(piece);
+        }
     } else {
         for (PinMessage& message : m_released)
             delete message.packet;
