@@ -18,8 +18,9 @@ for kind in $builds; do
         *) echo "unknown build kind: $kind" >&2; exit 2 ;;
     esac
     echo "=== $kind build ($dir)"
+    mkdir -p "$dir"
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARIX_SANITIZER="$sanitizer" \
-        -DQUARIX_BUILD_BENCH=OFF > "$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
+        -DQUARIX_BUILD_BENCH=OFF > "$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; exit 1; }
     cmake --build "$dir" -j"$jobs"
     echo "=== $kind tests"
     (
