@@ -13,6 +13,7 @@ struct BoardEndpoint {
     QString text;
     QString path;
     quint32 type = 1;   // 0 for "energy_sci_u32", 1 for anything else
+    QString type_name;  // the "type" text as configured, empty when absent
     bool enable = false;
     QList<BoardCommand> start_commands;
     QList<BoardCommand> stop_commands;

@@ -1,17 +1,13 @@
 #include "blocks/source/source.h"
 
-#include "blocks/source/calibration_expression.h"
 #include "blocks/source/data_distructor_source.h"
 #include "board_access/board.h"
 #include "board_access/readout_records.h"
 #include "core/block_context.h"
+#include "core/config_limits.h"
 #include "core/data_packet.h"
 #include "core/data_thread.h"
 #include "core/pin_output.h"
-#include "core/quarix_payload_energy.h"
-#include "core/quarix_payload_rate_counters.h"
-#include "core/quarix_payload_wave.h"
-#include "core/quarix_payload_waves.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -23,45 +19,25 @@
 namespace {
 constexpr qint64 kRateCountersPauseMs = 500;
 
+// The source data type an endpoint delivers, from the endpoint's "type" in
+// the board entry; empty when the type names none of them (then nothing is
+// checked).
+QString dataTypeOfEndpoint(const QString& endpointType)
+{
+    if (endpointType == QLatin1String("energy_sci_u32") || endpointType == QLatin1String("energy"))
+        return QStringLiteral("energy");
+    if (endpointType == QLatin1String("energy_pair") || endpointType == QLatin1String("waveform") ||
+        endpointType == QLatin1String("rate_counters"))
+        return endpointType;
+    return QString();
+}
+
 int64_t steadyNanoseconds()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
-
-// Plugin memory is read by copy: nothing guarantees that its records are aligned.
-template <typename T>
-T readAt(const void* address)
-{
-    T value;
-    std::memcpy(&value, address, sizeof value);
-    return value;
-}
-
-readout::Entry entryAt(const char* entries, int i)
-{
-    return readAt<readout::Entry>(entries + static_cast<size_t>(i) * sizeof(readout::Entry));
-}
-
-uint64_t u64At(const uint64_t* values, uint32_t i)
-{
-    return readAt<uint64_t>(values + i);
-}
 }  // namespace
-
-// The calibration of one batch: compiled before its first event, released after it.
-struct Source_Thread::Calibration {
-    bool useBoardKev = false;
-    bool compiled = false;
-    CalibrationExpression expression;
-
-    double energy(uint32_t raw, double boardValue) const
-    {
-        if (useBoardKev)
-            return boardValue;
-        return compiled ? expression.evaluate(static_cast<double>(raw)) : 0.0;
-    }
-};
 
 Source_Thread::Source_Thread(const QString& name, Board* board, const QString& endpointPath, int endpointIndex,
                              const QString& dataType, const QList<PinOutput*>* outputs, DataDistructor* deleter,
@@ -72,12 +48,7 @@ Source_Thread::Source_Thread(const QString& name, Board* board, const QString& e
       m_endpointPath(endpointPath),
       m_endpointPathLatin1(endpointPath.toLatin1()),
       m_endpointIndex(endpointIndex),
-      m_dataType(dataType),
-      m_kind(dataType == QLatin1String("energy")          ? Kind::Energy
-             : dataType == QLatin1String("energy_pair")   ? Kind::EnergyPair
-             : dataType == QLatin1String("waveform")      ? Kind::Waveform
-             : dataType == QLatin1String("rate_counters") ? Kind::RateCounters
-                                                          : Kind::Other),
+      m_converter(dataType, endpointPath),
       m_outputs(outputs),
       m_deleter(deleter),
       m_downloadInterval(downloadInterval ? downloadInterval : &m_ownInterval),
@@ -148,7 +119,7 @@ void Source_Thread::sendCommandsOnStart()
 void Source_Thread::run()
 {
     data_thread::lowerPriorityOfThisThread();
-    if (m_kind == Kind::Waveform)
+    if (m_converter.kind() == RecordConverter::Kind::Waveform)
         sendCommandsOnStart();
     while (!m_stop.load()) {
         readout::DataList list;
@@ -162,10 +133,10 @@ void Source_Thread::run()
         if (status == 0 && list.count != 0) {
             convert(list);
             pause(pauseMs);
-            if (m_kind == Kind::Waveform)
+            if (m_converter.kind() == RecordConverter::Kind::Waveform)
                 qInfo() << "W OK";
         } else {
-            if (m_kind == Kind::Waveform)
+            if (m_converter.kind() == RecordConverter::Kind::Waveform)
                 qInfo() << "W ERR";
             pause(pauseMs);
         }
@@ -177,22 +148,21 @@ void Source_Thread::run()
 // free per successful, non-empty read.
 void Source_Thread::convert(readout::DataList& list)
 {
-    const auto* entries = static_cast<const char*>(list.entries);
-    const int count = list.count;
-    if (entries && count > 0) {
-        switch (m_kind) {
-        case Kind::Energy: convertEnergy(entries, count); break;
-        case Kind::EnergyPair: convertEnergyPairs(entries, count); break;
-        case Kind::Waveform: convertWaveforms(entries, count); break;
-        case Kind::RateCounters: convertRateCounters(entries, count); break;
-        case Kind::Other: break;
-        }
-    }
+    EnergyCalibration calibration;
+    prepareCalibration(calibration);
+    const double elapsedSeconds = static_cast<double>(elapsedMilliseconds()) / 1000.0;
+    m_converter.convert(list.entries, list.count, calibration, elapsedSeconds, m_batch);
+    m_badRecords.store(m_converter.badRecords(), std::memory_order_relaxed);
+    pushBatch(m_batch);
+    // Rate counters are read at most twice a second: the batch is held for
+    // that pause and handed back after it.
+    if (m_converter.kind() == RecordConverter::Kind::RateCounters)
+        pause(kRateCountersPauseMs);
     m_board->FreePointer(m_endpointPathLatin1, &list);
 }
 
 // Takes the current settings and compiles the expression for one batch.
-void Source_Thread::prepareCalibration(Calibration& calibration) const
+void Source_Thread::prepareCalibration(EnergyCalibration& calibration) const
 {
     std::string expression;
     {
@@ -202,168 +172,6 @@ void Source_Thread::prepareCalibration(Calibration& calibration) const
     }
     if (!expression.empty())
         calibration.compiled = calibration.expression.compile(expression);
-}
-
-void Source_Thread::convertEnergy(const char* entries, int count)
-{
-    Calibration calibration;
-    prepareCalibration(calibration);
-    auto* packet = new DataPacket(m_dataType, 0);
-    packet->items.reserve(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        const readout::Entry entry = entryAt(entries, i);
-        if (!entry.record) {
-            m_badRecords.fetch_add(1, std::memory_order_relaxed);
-            continue;
-        }
-        const auto record = readAt<readout::EnergyEvent>(entry.record);
-        auto* event = new QuarixPayload_Energy;
-        event->timestamp = record.timestamp;
-        event->channel = record.channel;
-        event->energy_raw = record.energy_raw;
-        event->energy = calibration.energy(record.energy_raw, record.energy);
-        event->flag1 = record.flag1;
-        event->flag2 = record.flag2;
-        event->extra = record.extra;
-        packet->items.push_back(event);
-        packet->timestamp = record.timestamp;
-    }
-    const readout::Entry first = entryAt(entries, 0);
-    push(m_dataType, first.header0, first.header1, packet);
-}
-
-void Source_Thread::convertEnergyPairs(const char* entries, int count)
-{
-    Calibration calibration;
-    prepareCalibration(calibration);
-    const QString energyType = QStringLiteral("energy");
-    const quint64 secondHeader = entryAt(entries, 0).header1;
-    for (int i = 0; i < count; ++i) {
-        const readout::Entry entry = entryAt(entries, i);
-        if (!entry.record) {
-            m_badRecords.fetch_add(1, std::memory_order_relaxed);
-            continue;
-        }
-        const auto record = readAt<readout::EnergyPair>(entry.record);
-        auto* packet = new DataPacket(energyType, record.timestamp);
-        for (uint32_t side = 0; side < 2; ++side) {
-            auto* event = new QuarixPayload_Energy;
-            event->timestamp = record.timestamp;
-            event->channel = 2 * record.pair_index + side;
-            event->energy_raw = record.energy_raw[side];
-            event->energy = calibration.energy(record.energy_raw[side], record.energy[side]);
-            event->flag1 = record.flag1;
-            event->flag2 = record.flag2;
-            event->extra = record.extra;
-            packet->items.push_back(event);
-        }
-        PinMessage message;
-        message.data_type = energyType;
-        message.source = m_endpointPath;
-        message.header0 = record.timestamp;
-        message.header1 = secondHeader;
-        message.packet = packet;
-        m_batch.push_back(std::move(message));
-    }
-    pushBatch(m_batch);
-}
-
-void Source_Thread::convertWaveforms(const char* entries, int count)
-{
-    auto* group = new QuarixPayload_Waves;
-    for (int i = 0; i < count; ++i) {
-        const readout::Entry entry = entryAt(entries, i);
-        if (!entry.record) {
-            m_badRecords.fetch_add(1, std::memory_order_relaxed);
-            continue;
-        }
-        const auto record = readAt<readout::Waveform>(entry.record);
-        group->timestamp = record.timestamp;
-        group->header64 = record.header64;
-        group->n_samples = record.n_samples;
-        group->header32a = record.header32a;
-        group->header32b = record.header32b;
-        if (record.n_traces <= 0 || !record.traces)
-            continue;
-        const auto block = readAt<readout::TraceBlock>(record.traces);
-        const size_t samples = record.n_samples > 0 ? static_cast<size_t>(record.n_samples) : 0;
-        for (size_t t = 0; t < static_cast<size_t>(record.n_traces); ++t) {
-            auto* wave = new QuarixPayload_Wave;
-            wave->trace_header32a = block.header32a;
-            wave->trace_header64 = block.header64;
-            wave->trace_header32b = block.header32b;
-            wave->analog = new std::vector<double>(samples);
-            wave->digital = new std::vector<uint32_t>(samples);
-            const size_t offset = t * samples;
-            for (size_t s = 0; s < samples; ++s) {
-                if (block.analog)
-                    (*wave->analog)[s] = static_cast<double>(readAt<int32_t>(block.analog + offset + s));
-                if (block.digital)
-                    (*wave->digital)[s] = readAt<uint32_t>(block.digital + offset + s);
-            }
-            group->waves.push_back(wave);
-        }
-    }
-    const readout::Entry last = entryAt(entries, count - 1);
-    auto* packet = new DataPacket(m_dataType, group->timestamp);
-    packet->items.push_back(group);
-    push(m_dataType, last.header0, last.header1, packet);
-}
-
-void Source_Thread::convertRateCounters(const char* entries, int count)
-{
-    for (int i = 0; i < count; ++i) {
-        const double elapsed = static_cast<double>(elapsedMilliseconds()) / 1000.0 + 0.001;
-        const readout::Entry entry = entryAt(entries, i);
-        if (!entry.record) {
-            m_badRecords.fetch_add(1, std::memory_order_relaxed);
-            continue;
-        }
-        const auto record = readAt<readout::RateCounters>(entry.record);
-        const auto channels = static_cast<int32_t>(record.n_channels);
-        if (channels <= 0) {
-            m_badRecords.fetch_add(1, std::memory_order_relaxed);
-            continue;
-        }
-        auto* snapshot = new QuarixPayload_RateCounters(channels);
-        snapshot->timestamp = entry.header0;
-        snapshot->elapsed_time = elapsed;
-        for (uint32_t c = 0; c < record.n_channels; ++c) {
-            if (record.rates_in)
-                (*snapshot->rates_in)[c] = static_cast<double>(u64At(record.rates_in, c));
-            if (record.rates_out)
-                (*snapshot->rates_out)[c] = static_cast<double>(u64At(record.rates_out, c));
-            if (record.counters_in) {
-                const uint64_t counter = u64At(record.counters_in, c);
-                (*snapshot->counters_in)[c] = counter;
-                (*snapshot->rates_in_start)[c] = static_cast<double>(counter) / elapsed;
-            }
-            if (record.counters_out) {
-                const uint64_t counter = u64At(record.counters_out, c);
-                (*snapshot->counters_out)[c] = counter;
-                (*snapshot->rates_out_start)[c] = static_cast<double>(counter) / elapsed;
-            }
-        }
-        auto* packet = new DataPacket(m_dataType, snapshot->timestamp);
-        packet->items.push_back(snapshot);
-        push(m_dataType, entry.header0, entry.header1, packet);
-    }
-    pause(kRateCountersPauseMs);
-}
-
-void Source_Thread::push(const QString& dataType, quint64 header0, quint64 header1, DataPacket* packet)
-{
-    if (!m_outputs || m_outputs->isEmpty()) {
-        delete packet;
-        return;
-    }
-    PinMessage message;
-    message.data_type = dataType;
-    message.source = m_endpointPath;
-    message.header0 = header0;
-    message.header1 = header1;
-    message.packet = packet;
-    m_outputs->at(0)->Push(std::move(message));
 }
 
 void Source_Thread::pushBatch(std::vector<PinMessage>& messages)
@@ -460,6 +268,15 @@ bool Source::readConfiguration(const QJsonValue& entry)
                     << " has been detected but related endpoint can not be found on board " << board->name;
             return false;
         }
+        // The records do not say what they are: reading an endpoint as another
+        // kind of data reads garbage, so a declared mismatch is refused here.
+        const QString delivered = dataTypeOfEndpoint(board->endpoints.at(index).type_name);
+        if (!delivered.isEmpty() && delivered != m_dataType) {
+            setConfigurationError(QStringLiteral("data_type"),
+                                  QStringLiteral("\"%1\" does not fit endpoint \"%2\" of board \"%3\", which delivers \"%4\"")
+                                      .arg(m_dataType, parts.at(1), board->name, delivered));
+            return false;
+        }
         m_board = board;
         m_endpointIndex = index;
         m_endpointPath = pin;
@@ -479,6 +296,13 @@ bool Source::ReadParameters(const QJsonValue& entry)
         if (name.toString() == QLatin1String("download_interval")) {
             m_downloadInterval.store(value.toDouble());
         } else if (name.toString() == QLatin1String("energy_calibration_expression")) {
+            // Compiled for every batch: the bound keeps that short.
+            if (value.toString().size() > config_limits::kExpressionLength) {
+                setConfigurationError(name.toString(), QStringLiteral("must be at most %1 characters (got %2)")
+                                                           .arg(config_limits::kExpressionLength)
+                                                           .arg(value.toString().size()));
+                return false;
+            }
             m_expression = value.toString();
             if (m_thread)
                 m_thread->setCalibrationExpression(m_expression);

@@ -14,6 +14,7 @@
 // and Flush() send the endpoint's command lists and never stop the polling.
 #pragma once
 
+#include "blocks/source/record_conversion.h"
 #include "core/quarix_block.h"
 
 #include <QByteArray>
@@ -30,7 +31,6 @@
 
 class Board;
 class DataDistructor;
-class DataPacket;
 class DataDistructorSource;
 class PinOutput;
 struct BlockContext;
@@ -72,18 +72,10 @@ protected:
     void run() override;
 
 private:
-    enum class Kind { Other, Energy, EnergyPair, Waveform, RateCounters };
-    struct Calibration;
-
-    void prepareCalibration(Calibration& calibration) const;
+    void prepareCalibration(EnergyCalibration& calibration) const;
     void convert(readout::DataList& list);
-    void convertEnergy(const char* entries, int count);
-    void convertEnergyPairs(const char* entries, int count);
-    void convertWaveforms(const char* entries, int count);
-    void convertRateCounters(const char* entries, int count);
-    // Hands one packet to output pin 0 (or destroys it when nothing is wired).
-    void push(const QString& dataType, quint64 header0, quint64 header1, DataPacket* packet);
-    // Hands the packets of one batch to output pin 0 at once.
+    // Hands the packets of one batch to output pin 0 at once (or destroys
+    // them when nothing is wired).
     void pushBatch(std::vector<PinMessage>& messages);
     void pause(qint64 milliseconds);
     void sendCommandsOnStart();
@@ -93,8 +85,7 @@ private:
     const QString m_endpointPath;
     const QByteArray m_endpointPathLatin1;
     const int m_endpointIndex;
-    const QString m_dataType;
-    const Kind m_kind;
+    RecordConverter m_converter;   // worker thread only
     const QList<PinOutput*>* const m_outputs;
     DataDistructor* const m_deleter;   // kept for the block; each batch is freed by the loop itself
     std::atomic<double> m_ownInterval{10.0};
