@@ -1,12 +1,18 @@
 // The control server on its real port, talked to by real WebSocket clients:
-// routing by URL path and by "path", one reply per text message, binary echo.
+// routing by URL path and by "path", one reply per text message, binary echo;
+// and its defences against hostile clients (message size, unread replies,
+// origins, access token), also through the real executable's "server" section.
 #include "core/quarix_block.h"
 #include "log_capture.h"
 #include "server/main_web_socket.h"
+#include "server_process.h"
 #include "ws_client.h"
 
+#include <QFile>
+#include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QWebSocket>
 #include <QtTest>
 
@@ -40,6 +46,72 @@ private:
     bool m_silent;
     QString m_tag;
 };
+
+// Settings from the text of a "server" section, as the start-up reads them.
+ServerSettings settingsFrom(const QString& section)
+{
+    ServerSettings settings;
+    QString error;
+    const QJsonObject config{{"server", QJsonDocument::fromJson(section.toUtf8()).object()}};
+    if (!ServerSettings::read(config, &settings, &error))
+        qWarning().noquote() << error;
+    return settings;
+}
+
+// Connects to ws://127.0.0.1:51234/<target> (route and query) with the given
+// Origin header, sends one message and tells how the server took it:
+// "answered", "refused" (handshake refused) or "closed <code>".
+QString outcomeOf(const QString& target, const QString& origin, const QString& message = QStringLiteral("ping"),
+                  quint64 frameSize = 0)
+{
+    QWebSocket socket(origin);
+    if (frameSize)
+        socket.setOutgoingFrameSize(frameSize);
+    QSignalSpy texts(&socket, &QWebSocket::textMessageReceived);
+    QSignalSpy connected(&socket, &QWebSocket::connected);
+    QSignalSpy disconnected(&socket, &QWebSocket::disconnected);
+    socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/%2").arg(WsClient::kPort).arg(target)));
+    QDeadlineTimer opening(5000);
+    while (connected.isEmpty() && disconnected.isEmpty() && !opening.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    if (connected.isEmpty())
+        return QStringLiteral("refused");
+    if (socket.state() == QAbstractSocket::ConnectedState)
+        socket.sendTextMessage(message);
+    QDeadlineTimer answering(10000);
+    while (texts.isEmpty() && disconnected.isEmpty() && !answering.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    if (!texts.isEmpty())
+        return texts.first().first().toString() == "commands|" + message ? QStringLiteral("answered")
+                                                                          : QStringLiteral("wrong reply");
+    return disconnected.isEmpty() ? QStringLiteral("no reply") : QStringLiteral("closed %1").arg(socket.closeCode());
+}
+
+bool anyLineContains(const QStringList& lines, const QString& text)
+{
+    for (const QString& line : lines) {
+        if (line.contains(text))
+            return true;
+    }
+    qWarning().noquote() << "no log line holds" << text << "in:" << lines;
+    return false;
+}
+
+// The smallest example configuration, with the storage folder of the server
+// copy and the given "server" section.
+QJsonObject minimalConfig(const ServerProcess& server, const QString& section)
+{
+    QFile file(QStringLiteral(QUARIX_SOURCE_DIR "/config/minimal_spectrum.json"));
+    file.open(QIODevice::ReadOnly);
+    QJsonObject config = QJsonDocument::fromJson(file.readAll()).object();
+    QJsonObject storage = config.value("storage").toObject();
+    storage.insert("file_path", server.storagePath());
+    config.insert("storage", storage);
+    config.insert("server", QJsonDocument::fromJson(section.toUtf8()).object());
+    return config;
+}
+
+const QString kToken = QStringLiteral("0123456789abcdef-token");
 
 }  // namespace
 
@@ -257,6 +329,168 @@ private slots:
         // The port is free again for a new server.
         m_server = std::make_unique<MainWebSocket>(kPort, false, &m_blocks, nullptr);
         QVERIFY(m_server->isListening());
+    }
+
+    void connectionsAreCheckedForOriginAndToken_data()
+    {
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("origin");
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QString>("logged");
+        const QString origins = QStringLiteral("{\"allowed_origins\": [\"http://Lab-PC:51235\"]}");
+        const QString token = QString(R"({"access_token": "%1"})").arg(kToken);
+        QTest::newRow("no Origin: a program") << "{}" << "commands" << "" << "answered" << "";
+        QTest::newRow("local page") << "{}" << "commands" << "http://localhost:1234" << "answered" << "";
+        QTest::newRow("local page by IPv4") << "{}" << "commands" << "https://127.0.0.1" << "answered" << "";
+        QTest::newRow("local page by IPv6") << "{}" << "commands" << "http://[::1]:8080" << "answered" << "";
+        QTest::newRow("any other page") << "{}" << "commands" << "http://evil.example" << "refused"
+                                        << "Refused a connection from origin \"http://evil.example\"";
+        QTest::newRow("local-looking host") << "{}" << "commands" << "http://localhost.evil.example" << "refused"
+                                            << "Refused a connection from origin";
+        QTest::newRow("configured origin") << origins << "commands" << "http://lab-pc:51235" << "answered" << "";
+        QTest::newRow("configured host, other port") << origins << "commands" << "http://lab-pc:8080" << "refused"
+                                                     << "Refused a connection from origin";
+        QTest::newRow("token missing") << token << "commands" << "" << "closed 1008"
+                                       << "access token missing";
+        QTest::newRow("token wrong") << token << "commands?token=0123456789abcdef-tokeN" << "" << "closed 1008"
+                                     << "access token wrong";
+        QTest::newRow("token right") << token << "commands?client=ui&token=" + kToken << "" << "answered" << "";
+        QTest::newRow("token right, other page") << token << "commands?token=" + kToken << "http://evil.example"
+                                                 << "refused" << "Refused a connection from origin";
+    }
+
+    void connectionsAreCheckedForOriginAndToken()
+    {
+        QFETCH(QString, section);
+        QFETCH(QString, target);
+        QFETCH(QString, origin);
+        QFETCH(QString, outcome);
+        QFETCH(QString, logged);
+        m_server.reset();
+        LogCapture log;
+        m_server = std::make_unique<MainWebSocket>(kPort, false, &m_blocks, nullptr, settingsFrom(section));
+        QCOMPARE(outcomeOf(target, origin), outcome);
+        if (logged.isEmpty())
+            QVERIFY(log.lines(QtWarningMsg).isEmpty());
+        else
+            QTRY_VERIFY(anyLineContains(log.lines(QtWarningMsg), logged));
+    }
+
+    void aMessageOverTheLimitIsRefusedAndOthersAreStillAnswered_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("frameSize");
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("at the limit") << 4096 << 0 << "answered";
+        QTest::newRow("one byte over") << 4097 << 0 << "closed 1009";
+        QTest::newRow("8 MB in one frame") << (8 << 20) << 0 << "closed 1009";
+        QTest::newRow("8 MB in 1 kB frames") << (8 << 20) << 1024 << "closed 1009";
+    }
+
+    void aMessageOverTheLimitIsRefusedAndOthersAreStillAnswered()
+    {
+        QFETCH(int, size);
+        QFETCH(int, frameSize);
+        QFETCH(QString, outcome);
+        m_server.reset();
+        LogCapture log;
+        m_server = std::make_unique<MainWebSocket>(kPort, false, &m_blocks, nullptr,
+                                                   settingsFrom(R"({"max_message_bytes": 4096})"));
+        WsClient other;
+        QVERIFY(other.connectTo("commands"));
+        QCOMPARE(outcomeOf("commands", QString(), QString(size, QLatin1Char('x')), quint64(frameSize)), outcome);
+        QCOMPARE(other.request("still there?"), QStringLiteral("commands|still there?"));
+        if (outcome != "answered")
+            QTRY_VERIFY(anyLineContains(log.lines(QtWarningMsg), "closed with code 1009, message too big"));
+    }
+
+    void aClientThatLeavesItsRepliesUnreadIsCutOff()
+    {
+        m_server.reset();
+        LogCapture log;
+        m_server = std::make_unique<MainWebSocket>(kPort, false, &m_blocks, nullptr,
+                                                   settingsFrom(R"({"max_client_backlog_bytes": 65536})"));
+        // A hand-made client that reads the handshake's answer and then nothing.
+        QTcpSocket raw;
+        raw.connectToHost(QHostAddress::LocalHost, kPort);
+        QVERIFY(raw.waitForConnected(5000));
+        raw.write("GET /commands HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                  "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+        QTRY_VERIFY(raw.canReadLine());
+        QVERIFY(raw.readLine().startsWith("HTTP/1.1 101"));
+        raw.setReadBufferSize(1);
+        // Text frames of 32 kB with a zero mask; each is echoed into a 32 kB reply.
+        const int payload = 32768;
+        QByteArray frame("\x81\xfe", 2);
+        frame += char(payload >> 8);
+        frame += char(payload & 0xff);
+        frame += QByteArray(4, '\0') + QByteArray(payload, 'r');
+        QSignalSpy cut(&raw, &QTcpSocket::disconnected);
+        WsClient other;
+        QVERIFY(other.connectTo("commands"));
+        auto cutOffLines = [&log]() {
+            QStringList found;
+            for (const QString& line : log.lines(QtWarningMsg)) {
+                if (line.contains(R"(more than the 65536 allowed ("max_client_backlog_bytes"))"))
+                    found << line;
+            }
+            return found;
+        };
+        // Enough replies to fill the kernel's buffers on both sides and then the backlog.
+        for (int i = 0; i < 4096 && cutOffLines().isEmpty(); ++i) {
+            raw.write(frame);
+            if (i % 16 == 15) {
+                raw.waitForBytesWritten(100);
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            }
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!cutOffLines().isEmpty(), 20000);
+        QCOMPARE(other.request("still there?"), QStringLiteral("commands|still there?"));
+        // Reading again, the client finds its connection gone.
+        raw.setReadBufferSize(0);
+        QTRY_COMPARE(cut.count(), 1);
+        QCOMPARE(cutOffLines().size(), 1);
+        QVERIFY2(cutOffLines().first().startsWith("Disconnected 127.0.0.1 port "), qPrintable(cutOffLines().first()));
+    }
+
+    void theServerSectionIsCheckedAndAppliedAtStartUp_data()
+    {
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QString>("refusal");
+        QTest::newRow("limit not a number")
+            << R"({"max_message_bytes": "1M"})"
+            << R"(Configuration error in "server", key "max_message_bytes": must be a whole number of bytes from 1024 to 268435456, not "1M")";
+        QTest::newRow("backlog below its bound")
+            << R"({"max_client_backlog_bytes": 1000})"
+            << R"(Configuration error in "server", key "max_client_backlog_bytes": must be a whole number of bytes from 65536 to 1073741824, not 1000)";
+        QTest::newRow("not an address")
+            << R"({"listen_addresses": ["127.0.0.1", "lab-pc"]})"
+            << R"(Configuration error in "server", key "listen_addresses": entry 1 must be an IP address)";
+        QTest::newRow("valid: loopback only, with a token")
+            << QString(R"({"listen_addresses": ["127.0.0.1"], "access_token": "%1"})").arg(kToken) << "";
+    }
+
+    void theServerSectionIsCheckedAndAppliedAtStartUp()
+    {
+        QFETCH(QString, section);
+        QFETCH(QString, refusal);
+        m_server.reset();
+        ServerProcess server;
+        QVERIFY(server.addPlugin(QStringLiteral(QUARIX_SIM_PLUGIN)));
+        QVERIFY(server.start(server.writeConfig(minimalConfig(server, section)), refusal.isEmpty()));
+        if (!refusal.isEmpty()) {
+            QCOMPARE(server.waitForExit(), 1);
+            QVERIFY2(server.output().contains(refusal), qPrintable(server.output()));
+            QVERIFY(!server.output().contains("Connecting to board"));   // refused before any board opens
+            return;
+        }
+        QCOMPARE(outcomeOf("commands", QString()), QStringLiteral("closed 1008"));
+        QVERIFY(server.waitForOutput("Refused the connection of 127.0.0.1 port "));
+        WsClient client;
+        QVERIFY(client.connectTo("commands?token=" + kToken));
+        QCOMPARE(client.request(R"({"cmd":"get_run_info"})"), QStringLiteral("[]"));
+        QCOMPARE(server.terminate(), 0);
     }
 };
 
