@@ -12,4 +12,5 @@ struct BlockContext {
     QList<QuarixBlock*>* blocks = nullptr;    // every block created so far; keeps growing
     QString full_path;                        // processing/<k>/filter_chain/<chain>/chain/<name>
     QString config_path;                      // the configuration file the server started from
+    QString storage_path;                     // "storage" "file_path": every recorded file is made below it
 };

@@ -6,11 +6,12 @@
 #include "core/pin_output.h"
 
 #include <QDebug>
-#include <QDir>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 const char* const kExistingFolder = "[{\"response\": \"Existing Folder\"}]";
@@ -62,7 +63,10 @@ struct StorageSettings {
 }  // namespace
 
 quarix_commands::quarix_commands(QList<QuarixBlock*>* blocks, const QString& config_path, QObject* parent)
-    : QuarixBlock(parent), m_blocks(blocks), m_configPath(config_path)
+    : QuarixBlock(parent),
+      m_blocks(blocks),
+      m_configPath(config_path),
+      m_storage(dump_file::StorageRoot::open(StorageSettings::read(config_path).root))
 {
     m_blockType = QStringLiteral("commands");
 }
@@ -130,12 +134,34 @@ QString quarix_commands::startDump(const QString& runId) const
     // An empty run id would name the storage root itself.
     if (runId.isEmpty())
         return QLatin1String(kExistingFolder);
+    QString reason;
+    if (!dump_file::isValidRunId(runId, &reason)) {
+        dump_file::logRefused(QStringLiteral("run id"), dump_file::shownValue(runId), reason);
+        return QLatin1String(kFalse);
+    }
     const StorageSettings storage = StorageSettings::read(m_configPath);
+    QString rootBelow;
+    if (!m_storage || !m_storage->contains(storage.root, &rootBelow)) {
+        dump_file::logRefused(QStringLiteral("folder"), dump_file::shownValue(storage.root),
+                              m_storage ? QStringLiteral("it is not inside the storage folder ")
+                                              + dump_file::jsonString(m_storage->path())
+                                        : QStringLiteral("the storage folder could not be opened"));
+        return QLatin1String(kFalse);
+    }
+    // The configured folder (and its parents) may be new; the run folder must be.
     const QString runFolder = storage.root + QLatin1Char('/') + runId;
-    if (QFileInfo::exists(runFolder))
+    int error = rootBelow.isEmpty() ? 0 : m_storage->makeFolder(rootBelow, true);
+    if (error == EEXIST)
+        error = 0;
+    if (error == 0)
+        error = m_storage->makeFolder(rootBelow.isEmpty() ? runId : rootBelow + QLatin1Char('/') + runId);
+    if (error == EEXIST)
         return QLatin1String(kExistingFolder);
-    if (!QDir().mkpath(runFolder))
-        qInfo() << "Unable to create the run folder " << runFolder;
+    if (error != 0) {
+        qInfo() << "Unable to create the run folder " << runFolder << " errno: "
+                << QString::fromLocal8Bit(std::strerror(error));
+        return QLatin1String(kFalse);
+    }
 
     resetSources();
     // Each writer builds its own file names below the storage root.

@@ -14,12 +14,22 @@
 // depends on nothing but the block framework. The block list is searched at
 // every command; the "storage" section of the configuration file is read
 // again at every "start_dump".
+//
+// The storage folder the configuration names when the block is made is the
+// one every run is recorded below: a run id must be one folder name
+// (dump_file::isValidRunId), the "file_path" read at a run start must lie
+// inside that folder, and the run folder is made below it (never through a
+// symbolic link leading out of it). A refused run is logged and answered
+// [{"response": false}].
 #pragma once
 
+#include "core/dump_file.h"
 #include "core/quarix_block.h"
 
 #include <QList>
 #include <QString>
+
+#include <memory>
 
 class quarix_commands : public QuarixBlock {
     Q_OBJECT
@@ -41,4 +51,5 @@ private:
 
     QList<QuarixBlock*>* m_blocks;
     QString m_configPath;
+    std::shared_ptr<const dump_file::StorageRoot> m_storage;   // null when the folder cannot be opened
 };

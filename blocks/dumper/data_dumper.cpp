@@ -11,8 +11,34 @@
 
 #include <memory>
 
+namespace {
+// A decimal number as JSON writes it: -?(0|[1-9][0-9]*)(.[0-9]+)?
+bool isJsonDecimal(const QString& text)
+{
+    int i = text.startsWith(QLatin1Char('-')) ? 1 : 0;
+    const auto digitAt = [&text](int at) {
+        return at < text.size() && text.at(at).unicode() >= '0' && text.at(at).unicode() <= '9';
+    };
+    if (!digitAt(i))
+        return false;
+    if (text.at(i) == QLatin1Char('0'))
+        ++i;
+    else
+        while (digitAt(i))
+            ++i;
+    if (i < text.size() && text.at(i) == QLatin1Char('.')) {
+        ++i;
+        if (!digitAt(i))
+            return false;
+        while (digitAt(i))
+            ++i;
+    }
+    return i == text.size();
+}
+}  // namespace
+
 DataDumper::DataDumper(QObject* parent, BlockContext* context, const QJsonValue& entry)
-    : QuarixBlock(parent), m_control(QString(), QString(), QStringLiteral("0"))
+    : QuarixBlock(parent), m_control(QString(), QStringLiteral("0"), context ? context->storage_path : QString())
 {
     const QString dataType = readCommonKeys(QStringLiteral("dumper"), context, entry);
     const bool usable = ReadParameters(entry);
@@ -39,9 +65,11 @@ void DataDumper::InterpretMessage(QString data_in, QString* data_out)
 {
     const QJsonObject message = block_message::parse(data_in);
     const QString cmd = block_message::command(message);
-    const bool known = m_control.applyLimitCommand(cmd, message) || m_control.applyRunCommand(cmd, message);
-    if (known && data_out)
-        data_out->append(QLatin1String(block_message::kTrue));
+    DumpControl::Reply reply = m_control.applyLimitCommand(cmd, message);
+    if (reply == DumpControl::Reply::NotMine)
+        reply = m_control.applyRunCommand(cmd, message);
+    if (data_out)
+        data_out->append(DumpControl::replyText(reply));
 }
 
 void DataDumper::ConfigureDump(int dump_events, QString file_type, QString file_path)
@@ -51,7 +79,8 @@ void DataDumper::ConfigureDump(int dump_events, QString file_type, QString file_
 
 void DataDumper::StartDump(QString run_id)
 {
-    m_control.setRunId(run_id);
+    if (!m_control.setRunId(run_id))
+        return;
     m_statistics.runningTime.store(0.0);
     m_statistics.eventRate.store(0.0);
     m_statistics.usedSpace.store(0);
@@ -80,9 +109,11 @@ void DataDumper::GetRunInfo(QString* data_out)
         return;
     TextBuilder text;
     text.append("{\"status\":").appendSigned(m_control.status());
-    text.append(",\"name\": \"").append(Name()).append("\",");
+    text.append(",\"name\": ").append(dump_file::jsonString(Name())).append(',');
     text.append("\"event_rate\":").appendGeneral(m_statistics.eventRate.load()).append(',');
-    text.append("\"id\":").append(m_control.runId()).append(',');
+    // The run id as it is when it reads as a decimal number, a JSON string otherwise.
+    const QString runId = m_control.runId();
+    text.append("\"id\":").append(isJsonDecimal(runId) ? runId : dump_file::jsonString(runId)).append(',');
     text.append("\"stored_events\":").appendSigned(m_statistics.storedEvents.load()).append(',');
     text.append("\"running_time\":").appendGeneral(m_statistics.runningTime.load()).append(',');
     text.append("\"used_space\":").appendSigned(m_statistics.usedSpace.load()).append('}');
@@ -109,8 +140,8 @@ void DataDumper_Thread::process(PinMessage& message)
     if (settings.status != DumpRunning)
         return;   // paused: the batch is dropped uncounted
 
-    if (!m_file.hasRecords()) {
-        // First message of a file: the run's timers start with it.
+    if (!m_file.isOpen()) {
+        // First message of a run: the run's timers start with it.
         m_runTimer.start();
         m_rateTimer.start();
         m_statisticsHeaderPending = true;
@@ -144,7 +175,7 @@ void DataDumper_Thread::finish()
 
 bool DataDumper_Thread::openDataFile(const DumpSettings& settings)
 {
-    if (m_file.open(settings.baseName(m_name, m_fileIndex), settings.type()))
+    if (m_file.open(settings.target(m_name, m_fileIndex), settings.type()))
         return true;
     if (m_file.errorNumber() != 0)
         dump_file::logUnableToOpen(m_file.fileName(), m_file.errorNumber());
@@ -177,9 +208,13 @@ void DataDumper_Thread::updateStatistics(const DumpSettings& settings, int64_t b
     m_rateTimer.restart();
     qInfo() << " TIMER STAT " << usedSpace;
 
-    const QString baseName = settings.baseName(m_name, m_fileIndex);
-    if (m_statisticsFile.append(baseName, m_statisticsHeaderPending, runningTime, storedEvents, eventRate, usedSpace))
+    if (m_statisticsFile.append(settings.target(m_name, m_fileIndex), m_statisticsHeaderPending, runningTime,
+                                storedEvents, eventRate, usedSpace)) {
         m_statisticsHeaderPending = false;
-    else
-        dump_file::logUnableToOpen(m_statisticsFile.fileName(), m_statisticsFile.errorNumber());
+        return;
+    }
+    // A statistics file that cannot be made (one of that name exists, say)
+    // ends the run as a data file does.
+    dump_file::logUnableToOpen(m_statisticsFile.fileName(), m_statisticsFile.errorNumber());
+    m_control->setStatus(DumpStopped);
 }

@@ -2,7 +2,9 @@
 // run (file_path/run_id/<name>_<index> + extension), starts a new file once
 // the current one holds more than dump_events events, and keeps run
 // statistics that it appends once a second to a ".stat" file beside the data
-// file and reports through GetRunInfo.
+// file and reports through GetRunInfo. Files are always created new: a data or
+// statistics file whose name is taken is logged and ends the run, so that a
+// recorded run is never written over.
 //
 // The commands block reaches the dump slots by name, the WebSocket server
 // reaches InterpretMessage ({"cmd": "set_dump_type", "file_type": "BIN"} ...).

@@ -30,13 +30,14 @@ inline void storeBinaryRecord(char* out, const QuarixPayload_Energy& event)
 
 }  // namespace
 
-bool ListFileWriter::open(const QString& baseName, dump_file::Type type)
+bool ListFileWriter::open(const dump_file::FileTarget& base, dump_file::Type type)
 {
     close();
-    m_fileName = baseName + QLatin1String(dump_file::extension(type));
+    const dump_file::FileTarget target = base.withSuffix(dump_file::extension(type));
+    m_fileName = target.name;
     if (type == dump_file::Type::Other)
         return false;
-    if (!m_file.open(m_fileName))
+    if (!m_file.open(target))
         return false;
     m_type = type;
     if (type == dump_file::Type::Bin) {

@@ -23,10 +23,11 @@ class ListFileWriter {
 public:
     static constexpr int kBinaryRecordBytes = 25;
 
-    // Creates (truncates) baseName + the type's extension and writes the header.
-    // False when the type is none of the three (errorNumber() 0) or when the
-    // file cannot be created (errorNumber() the system's error number).
-    bool open(const QString& baseName, dump_file::Type type);
+    // Creates the base file + the type's extension, new (never an existing
+    // file), and writes the header. False when the type is none of the three
+    // (errorNumber() 0) or when the file cannot be created (errorNumber() the
+    // system's error number, EEXIST when the name is taken).
+    bool open(const dump_file::FileTarget& base, dump_file::Type type);
     bool isOpen() const { return m_file.isOpen(); }
     // True once a record has been written since the file was opened.
     bool hasRecords() const { return m_hasRecords; }

@@ -108,13 +108,14 @@ void WaveformFileWriter::encode(const WaveformSnapshot& snapshot, dump_file::Typ
     out = text.str();
 }
 
-bool WaveformFileWriter::open(const QString& baseName, dump_file::Type type)
+bool WaveformFileWriter::open(const dump_file::FileTarget& base, dump_file::Type type)
 {
     close();
-    m_fileName = baseName + QLatin1String(dump_file::extension(type));
+    const dump_file::FileTarget target = base.withSuffix(dump_file::extension(type));
+    m_fileName = target.name;
     if (type == dump_file::Type::Other)
         return false;
-    if (!m_stream.open(m_fileName))
+    if (!m_stream.open(target))
         return false;
     m_type = type;
     m_records = 0;

@@ -28,10 +28,11 @@ struct WaveformSnapshot {
 
 class WaveformFileWriter {
 public:
-    // Creates (truncates) baseName + the type's extension and writes the header.
-    // False when the type is none of the three (errorNumber() 0: nothing to
-    // open) or when the file cannot be created (errorNumber() set).
-    bool open(const QString& baseName, dump_file::Type type);
+    // Creates the base file + the type's extension, new (never an existing
+    // file), and writes the header. False when the type is none of the three
+    // (errorNumber() 0: nothing to open) or when the file cannot be created
+    // (errorNumber() set, EEXIST when the name is taken).
+    bool open(const dump_file::FileTarget& base, dump_file::Type type);
     bool isOpen() const { return m_stream.isOpen(); }
 
     void write(const WaveformSnapshot& snapshot);

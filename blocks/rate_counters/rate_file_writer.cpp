@@ -65,10 +65,10 @@ void RateFileWriter::appendCsvHeader(TextBuilder& text)
     appendColumns(text, ",counts_out_ch", ",DUMMY2");
 }
 
-bool RateFileWriter::open(const QString& fileName, dump_file::Type type)
+bool RateFileWriter::open(const dump_file::FileTarget& file, dump_file::Type type)
 {
     close();
-    if (!m_stream.open(fileName))
+    if (!m_stream.open(file))
         return false;
     m_type = type;
     m_records = 0;

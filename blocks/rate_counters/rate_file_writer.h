@@ -24,9 +24,10 @@ public:
     // The CSV header line, without its line end.
     static void appendCsvHeader(TextBuilder& text);
 
-    // Creates (truncates) the file and writes the type's header. False when
-    // the file cannot be created (errorNumber() holds the reason).
-    bool open(const QString& fileName, dump_file::Type type);
+    // Creates the file, new (never an existing file), and writes the type's
+    // header. False when the file cannot be created (errorNumber() holds the
+    // reason, EEXIST when the name is taken).
+    bool open(const dump_file::FileTarget& file, dump_file::Type type);
     bool isOpen() const { return m_stream.isOpen(); }
 
     void write(int64_t elapsedMs, const QuarixPayload_RateCounters& snapshot);

@@ -55,7 +55,8 @@ void appendCommonFields(TextBuilder& text, const QuarixPayload_RateCounters& sna
 }  // namespace
 
 SinkRateCounter::SinkRateCounter(QObject* parent, BlockContext* context, const QJsonValue& entry)
-    : QuarixBlock(parent), m_control(QStringLiteral("BIN"), QStringLiteral("/tmp"), QStringLiteral("run_0"))
+    : QuarixBlock(parent),
+      m_control(QStringLiteral("BIN"), QStringLiteral("run_0"), context ? context->storage_path : QString())
 {
     const QString dataType = readCommonKeys(QStringLiteral("rate_counters_sink"), context, entry);
     const bool usable = ReadParameters(entry);
@@ -116,12 +117,14 @@ void SinkRateCounter::InterpretMessage(QString data_in, QString* data_out)
         return;
     }
     if (cmd == QLatin1String("start_dump")) {
+        // An absent or empty run id keeps the previous one; a bad one starts nothing.
         const QString runId = message.value(QLatin1String("run_id")).toString();
-        if (!runId.isEmpty())
-            m_control.setRunId(runId);
+        if (!runId.isEmpty() && !m_control.setRunId(runId)) {
+            data_out->append(DumpControl::replyText(DumpControl::Reply::Refused));
+            return;
+        }
     }
-    if (m_control.applyRunCommand(cmd, message))
-        data_out->append(QLatin1String(block_message::kTrue));
+    data_out->append(DumpControl::replyText(m_control.applyRunCommand(cmd, message)));
 }
 
 void SinkRateCounter::appendLatest(QString* data_out) const
@@ -167,7 +170,8 @@ void SinkRateCounter::ConfigureDump(int dump_events, QString file_type, QString 
 
 void SinkRateCounter::StartDump(QString run_id)
 {
-    m_control.setRunId(run_id);
+    if (!m_control.setRunId(run_id))
+        return;
     m_control.setStatus(DumpRunning);
     qInfo() << "Starting RATE dumper";
 }
@@ -254,12 +258,16 @@ void SinkRateCounter_Thread::record(const DumpSettings& settings, const QuarixPa
     if (settings.status == DumpRunning) {
         if (m_newFile) {
             const dump_file::Type type = settings.type();
-            const QString fileName = settings.baseName(m_name, 0) + QLatin1String(RateFileWriter::extension(type));
-            qInfo() << "Opening RATE dumper: " << fileName;
-            if (!m_file.open(fileName, type))
-                qWarning() << "Cannot open file:" << fileName;
+            const dump_file::FileTarget file = settings.target(m_name, 0).withSuffix(RateFileWriter::extension(type));
+            qInfo() << "Opening RATE dumper: " << file.name;
             m_fileTimer.start();
             m_newFile = false;
+            if (!m_file.open(file, type)) {
+                // A file that cannot be made (one of that name exists, say) ends the run.
+                dump_file::logUnableToOpen(file.name, m_file.errorNumber());
+                m_control->setStatus(DumpStopped);
+                return;
+            }
         }
         m_file.write(m_fileTimer.elapsed(), snapshot);
     } else if (settings.status == DumpStopped) {

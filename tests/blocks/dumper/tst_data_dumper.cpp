@@ -51,6 +51,7 @@ QByteArray fileBody(const QString& type, const Events& events)
 }
 
 const QString kAccepted = QStringLiteral("[{\"response\": true}]");
+const QString kRefused = QStringLiteral("[{\"response\": false}]");
 
 // A dumper named "list" fed by a pin of the test, writing into its own storage.
 class DumperRig : public UpstreamRig<DataDumper> {
@@ -92,7 +93,7 @@ public:
         block().GetRunInfo(&text);
         return text;
     }
-    // The run id is written unquoted, so the text is read field by field.
+    // A numeric run id is written unquoted, so the text is read field by field.
     QString runInfoField(const QString& key)
     {
         return QRegularExpression(QStringLiteral("\"%1\":([^,}]*)[,}]").arg(key)).match(runInfo()).captured(1);
@@ -117,7 +118,7 @@ private slots:
         QTest::newRow("events") << R"({"cmd":"set_dump_events","dump_events":10})" << kAccepted << 0;
         QTest::newRow("time") << R"({"cmd":"set_dump_time","dump_time":10})" << kAccepted << 0;
         QTest::newRow("type") << R"({"cmd":"set_dump_type","file_type":"BIN"})" << kAccepted << 0;
-        QTest::newRow("path") << R"({"cmd":"set_dump_path","file_path":"/tmp"})" << kAccepted << 0;
+        QTest::newRow("path, no storage folder known") << R"({"cmd":"set_dump_path","file_path":"/tmp"})" << kRefused << 0;
         QTest::newRow("start") << R"({"cmd":"start_dump"})" << kAccepted << 1;
         QTest::newRow("pause") << R"({"cmd":"pause_dump"})" << kAccepted << 2;
         QTest::newRow("stop") << R"({"cmd":"stop_dump"})" << kAccepted << 0;
@@ -177,22 +178,36 @@ private slots:
         QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 3);
     }
 
-    void restartWithTheSameRunIdRewritesTheFiles()
+    // A file of the run's name already there (an earlier run's) is left as it
+    // is: the data file when it is opened, the statistics file after a second.
+    void anExistingFileIsLeftAloneAndStopsTheRun_data()
     {
+        QTest::addColumn<QString>("taken");
+        QTest::newRow("data file") << "list_0.bin";
+        QTest::newRow("statistics file") << "list_0.stat";
+    }
+    void anExistingFileIsLeftAloneAndStopsTheRun()
+    {
+        QFETCH(QString, taken);
+        LogCapture log;
         DumperRig rig;
-        const QString folder = rig.start("BIN", 2, "again");
-        rig.push(numberedEvents(3, 1));
-        rig.push(numberedEvents(3, 4));
-        QTRY_COMPARE(rig.storedEvents(), qint64(6));
-        rig.stopAndClose();
-        QTRY_COMPARE(readFile(folder + "/list_1.bin").size(), 14 + 3 * 25);
-        // The same run id again: the file index is back at 0 and list_0 is truncated.
-        QCOMPARE(rig.command(R"({"cmd":"start_dump"})"), kAccepted);
-        rig.push(numberedEvents(1, 500));
-        QTRY_COMPARE(rig.storedEvents(), qint64(7));
-        rig.stopAndClose();
-        QTRY_COMPARE(readFile(folder + "/list_0.bin").mid(14), fileBody("BIN", numberedEvents(1, 500)));
-        QCOMPARE(readFile(folder + "/list_1.bin").size(), 14 + 3 * 25);
+        const QString folder = rig.storage.runFolder("again");
+        QFile file(folder + '/' + taken);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("kept\n") == 5);
+        file.close();
+        rig.start("BIN", 1000, "again");
+        QElapsedTimer clock;
+        clock.start();
+        for (quint64 t = 0; rig.status() == 1 && clock.elapsed() < 10000; ++t) {
+            rig.push(numberedEvents(1, t));
+            QTest::qWait(20);
+        }
+        QCOMPARE(rig.status(), 0);
+        QCOMPARE(readFile(folder + '/' + taken), QByteArray("kept\n"));
+        const QString expected = QStringLiteral("Unable to open file  \"%1/%2\"  errno:  \"%3\" "
+                                                ". Acquisition disabled in order to prevent software crash")
+                                     .arg(folder, taken, QString::fromLocal8Bit(strerror(EEXIST)));
+        QVERIFY2(log.contains(expected), qPrintable(log.lines().join('\n')));
     }
 
     void stopClosesTheFileAtTheNextMessageOnly()
@@ -268,7 +283,23 @@ private slots:
         QVERIFY(QDir(folder).entryList(QDir::Files).isEmpty());
     }
 
-    void runInfoIsAppendedAndShowsTheRunIdVerbatim()
+    // A run folder replaced by a symbolic link to a folder outside the storage
+    // folder, after every check: the writer does not follow it.
+    void aRunFolderLinkedOutsideIsNotFollowed()
+    {
+        LogCapture log;
+        QTemporaryDir outside;
+        DumperRig rig;
+        QVERIFY(QFile::link(outside.path(), rig.storage.path() + "/linked"));
+        rig.start("BIN", 1000, "linked");
+        rig.push(numberedEvents(2, 1));
+        QTRY_COMPARE(rig.status(), 0);
+        QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        const QString line = QStringLiteral("Unable to open file  \"%1/linked/list_0.bin\"").arg(rig.storage.path());
+        QVERIFY2(log.lines().filter(line).size() == 1, qPrintable(log.lines().join('\n')));
+    }
+
+    void runInfoIsAppendedAndQuotesARunIdThatIsNoNumber()
     {
         DumperRig rig(QStringLiteral("list_a"));
         QCOMPARE(rig.runInfo("["), QStringLiteral("[{\"status\":0,\"name\": \"list_a\",\"event_rate\":0,\"id\":0,\"stored_events\":0,"
@@ -278,7 +309,7 @@ private slots:
         QTRY_COMPARE(rig.storedEvents(), qint64(4));
         // The rate is first computed after a second; the running time is whatever elapsed.
         const QRegularExpression shape(QStringLiteral(
-            R"(^\{"status":1,"name": "list_a","event_rate":0,"id":run-3,"stored_events":4,"running_time":([0-9.e+-]+),"used_space":114\}$)"));
+            R"(^\{"status":1,"name": "list_a","event_rate":0,"id":"run-3","stored_events":4,"running_time":([0-9.e+-]+),"used_space":114\}$)"));
         const QRegularExpressionMatch match = shape.match(rig.runInfo());
         QVERIFY2(match.hasMatch(), qPrintable(rig.runInfo()));
         QVERIFY(match.captured(1).toDouble() >= 0.0 && match.captured(1).toDouble() < 1.0);

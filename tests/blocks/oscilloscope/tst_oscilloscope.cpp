@@ -163,8 +163,10 @@ private slots:
         QTest::addColumn<QString>("reply");
         for (const char* set : {R"("set_channel","ch_enable":[0,0])", R"("set_dump_events","dump_events":3)",
                                  R"("set_dump_time","dump_time":3)", R"("set_dump_type","file_type":"CSV")",
-                                 R"("set_dump_path","file_path":"/tmp")", R"("start_dump")", R"("stop_dump")", R"("pause_dump")"})
+                                 R"("start_dump")", R"("stop_dump")", R"("pause_dump")"})
             QTest::newRow(set) << QStringLiteral("{\"cmd\":%1}").arg(set) << kAccepted;
+        QTest::newRow("path, no storage folder known") << R"({"cmd":"set_dump_path","file_path":"/tmp"})"
+                                                       << QStringLiteral("[{\"response\": false}]");
         QTest::newRow("unknown") << R"({"cmd":"get_data"})" << QString();
         QTest::newRow("not JSON") << "require_data" << QString();
     }
@@ -282,6 +284,7 @@ private slots:
     }
     void stopClosesTheFileAtTheNextMessage()
     {
+        LogCapture log;
         ScopeRig rig(4, 2, 1, 2);
         rig.command(kEnableBoth);
         const QString path = rig.startAndOpen("JSON", 0, 5, "s");
@@ -295,14 +298,16 @@ private slots:
         QTRY_COMPARE(readFile(path), QByteArray('[' + kJsonRecord + ']'));
         QVERIFY(rig.traces().startsWith(kOtherTraces));
 
-        // A new run writes scope_0 anew.
+        // A new run of the same id finds scope_0 taken: it leaves it as it is and stops.
         rig.block().StartDump(QStringLiteral("s"));
         rig.push(kTwoChannels);
-        QTRY_COMPARE(readFile(path), QByteArray());
         rig.record(5, kTwoChannels);
         rig.block().shutdown();
         QCOMPARE(readFile(path), QByteArray('[' + kJsonRecord + ']'));
         QVERIFY(!QFile::exists(rig.storage.path() + "/s/scope_1.json"));
+        const QString taken = QStringLiteral("Unable to open file  \"%1\"  errno:  \"%2\" ")
+                                  .arg(path, QString::fromLocal8Bit(strerror(EEXIST)));
+        QCOMPARE(log.lines().filter(taken).size(), 1);
     }
     void emptyMessageChangesNothing()
     {

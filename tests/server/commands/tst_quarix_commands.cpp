@@ -180,6 +180,9 @@ private slots:
         // A run needs a run id given as text.
         for (const QString& t : {command("start_dump", "run_id", ""), command("start_dump"), QString(R"({"cmd":"start_dump","run_id":12})")})
             QTest::newRow(qPrintable(t)) << t << kExistingFolder << Journal();
+        // A run id is one folder name.
+        for (const QString& id : QStringList{"..", ".", "../r", "a/b", "r\n", QString(129, 'r')})
+            QTest::newRow(qPrintable("refused run id " + id.left(8))) << command("start_dump", "run_id", id) << kFalse << Journal();
         // Commands it does not know get no reply.
         for (const QString& t : {command("START", "endpoint", "src0"), command("Reset"), command("start_all"), command(""),
                                  QString(R"({"endpoint":"src0"})"), QString(R"({"cmd":["reset"]})"),
@@ -297,6 +300,13 @@ private slots:
         QVERIFY(!QFileInfo::exists(root() + "/r2"));
         QCOMPARE(m_journal.mid(6), Journal({"osc.ConfigureDump(10,0,JSON," + otherRoot + ")", "osc.StartDump(r2)",
                                             "dump.ConfigureDump(10,JSON," + otherRoot + ")", "dump.StartDump(r2)"}));
+
+        // A folder outside the storage folder the block was made with is refused.
+        m_journal.clear();
+        QVERIFY(writeConfig(storage(m_dir.filePath("elsewhere"))));
+        QCOMPARE(ask(command("start_dump", "run_id", "r3")), kFalse);
+        QVERIFY(!QFileInfo::exists(m_dir.filePath("elsewhere")));
+        QCOMPARE(m_journal, Journal());
     }
 
     void runCommandsReachEveryWriterIncludingDisabledOnes_data()
