@@ -4,6 +4,7 @@
 #include "board_access/board_parameter.h"
 #include "core/block_context.h"
 #include "core/block_message.h"
+#include "core/config_limits.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -80,8 +81,15 @@ bool HV::ReadParameters(const QJsonValue& entry)
     for (const QJsonValue& element : parameters) {
         const QJsonObject parameter = element.toObject();
         const QJsonValue name = parameter.value(QLatin1String("param_name"));
-        if (name.isString() && name.toString() == QLatin1String("n_channels"))
-            m_nChannels = parameter.value(QLatin1String("param_value")).toInt(0);
+        if (!name.isString() || name.toString() != QLatin1String("n_channels"))
+            continue;
+        // Every channel is one board call per reply: the bound keeps a reply short.
+        const int64_t channels = config_limits::wholeNumber(parameter.value(QLatin1String("param_value")), 0);
+        if (channels > config_limits::kHvChannels) {
+            setConfigurationError(QStringLiteral("n_channels"), config_limits::atMost(config_limits::kHvChannels, channels));
+            return false;
+        }
+        m_nChannels = static_cast<int>(qMax<int64_t>(0, channels));
     }
     return true;
 }

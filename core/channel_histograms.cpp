@@ -1,5 +1,6 @@
 #include "core/channel_histograms.h"
 
+#include "core/config_limits.h"
 #include "core/text_builder.h"
 
 #include <QJsonArray>
@@ -13,9 +14,9 @@ HistogramSize HistogramSize::fromEntry(const QJsonValue& entry)
         const QJsonObject parameter = element.toObject();
         const QString name = parameter.value(QLatin1String("param_name")).toString();
         if (name == QLatin1String("bin_number"))
-            size.bins = parameter.value(QLatin1String("param_value")).toInt();
+            size.bins = config_limits::wholeNumber(parameter.value(QLatin1String("param_value")), 0);
         else if (name == QLatin1String("ch_number"))
-            size.channels = parameter.value(QLatin1String("param_value")).toInt();
+            size.channels = config_limits::wholeNumber(parameter.value(QLatin1String("param_value")), 0);
     }
     return size;
 }
@@ -32,10 +33,31 @@ bool HistogramSize::isUsable(QString* key, QString* problem) const
         *problem = QStringLiteral("must be at least 1 (got %1)").arg(channels);
         return false;
     }
+    if (bins > config_limits::kHistogramBins) {
+        *key = QStringLiteral("bin_number");
+        *problem = config_limits::atMost(config_limits::kHistogramBins, bins);
+        return false;
+    }
+    if (channels > config_limits::kHistogramChannels) {
+        *key = QStringLiteral("ch_number");
+        *problem = config_limits::atMost(config_limits::kHistogramChannels, channels);
+        return false;
+    }
+    if (bins * channels > config_limits::kHistogramCells) {
+        *key = QStringLiteral("bin_number");
+        *problem = QStringLiteral("times \"ch_number\" must be at most %1 (got %2 x %3)")
+                       .arg(config_limits::kHistogramCells)
+                       .arg(bins)
+                       .arg(channels);
+        return false;
+    }
     return true;
 }
 
-ChannelHistograms::ChannelHistograms(const HistogramSize& size) : m_counts(size.channels, size.bins) {}
+ChannelHistograms::ChannelHistograms(const HistogramSize& size)
+    : m_counts(static_cast<int>(size.channels), static_cast<int>(size.bins))
+{
+}
 
 void ChannelHistograms::answer(const QString& data_in, QString* data_out)
 {

@@ -16,14 +16,15 @@
 #include <cstdint>
 
 struct HistogramSize {
-    int bins = 0;       // "bin_number"
-    int channels = 0;   // "ch_number"
+    int64_t bins = 0;       // "bin_number"
+    int64_t channels = 0;   // "ch_number"
 
     // Reads both from the entry's "parameters" (0 when absent or not a number);
     // a later element overrides an earlier one.
     static HistogramSize fromEntry(const QJsonValue& entry);
 
-    // True when both are at least 1; otherwise names the offending key and why.
+    // True when both are at least 1 and within the configuration limits;
+    // otherwise names the offending key and why.
     bool isUsable(QString* key, QString* problem) const;
 };
 

@@ -8,8 +8,8 @@
 namespace config_file {
 
 // The top-level object of the file. *parsed is false when the file cannot be
-// read or holds no JSON document; a document that is not an object (an array,
-// say) parses but gives an empty object.
-QJsonObject read(const QString& path, bool* parsed = nullptr);
+// read, holds no JSON document or holds one whose top level is not an object;
+// *problem then says which, with the byte offset of a syntax error.
+QJsonObject read(const QString& path, bool* parsed = nullptr, QString* problem = nullptr);
 
 }  // namespace config_file

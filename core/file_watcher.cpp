@@ -4,6 +4,7 @@
 #include "core/config_file.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
 
@@ -11,11 +12,23 @@ FileWatcher::FileWatcher(const QList<Board*>& boards)
     : QFileSystemWatcher(), m_boards(boards), m_watcher(new QFileSystemWatcher(this))
 {
     connect(m_watcher, &QFileSystemWatcher::fileChanged, this, &FileWatcher::fileChanged);
+    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &FileWatcher::folderChanged);
 }
 
 bool FileWatcher::addPath(const QString& path)
 {
+    m_path = path;
+    m_watcher->addPath(QFileInfo(path).absolutePath());
     return m_watcher->addPath(path);
+}
+
+void FileWatcher::folderChanged()
+{
+    // Only a file that came back after being deleted is new here; a watched
+    // file reports its own changes.
+    if (m_path.isEmpty() || m_watcher->files().contains(m_path) || !QFileInfo::exists(m_path))
+        return;
+    fileChanged(m_path);
 }
 
 void FileWatcher::fileChanged(QString path)

@@ -8,7 +8,9 @@
 //
 // The path is watched by an inner watcher owned by this object. It is added
 // again after every notification, because an editor that saves by renaming a
-// new file over the old one ends the watch of the old file.
+// new file over the old one ends the watch of the old file. The folder that
+// holds it is watched too: a file deleted and then written anew is followed
+// again as soon as it reappears.
 #pragma once
 
 #include <QFileSystemWatcher>
@@ -27,8 +29,10 @@ public:
 
 private slots:
     void fileChanged(QString path);
+    void folderChanged();
 
 private:
+    QString m_path;
     QList<Board*> m_boards;
     QFileSystemWatcher* m_watcher;
 };

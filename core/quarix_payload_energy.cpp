@@ -2,7 +2,28 @@
 
 #include "core/text_builder.h"
 
+#include <charconv>
+#include <cstring>
+#include <limits>
 #include <ostream>
+
+namespace {
+// Writes the decimal digits of value at p, which has room for the longest
+// value of the type; returns the end. Bounding each number by its own width
+// keeps every write of a line provably inside the line.
+template <typename T>
+char* putNumber(char* p, T value)
+{
+    return std::to_chars(p, p + std::numeric_limits<T>::digits10 + 1, value).ptr;
+}
+
+template <size_t N>
+char* putText(char* p, const char (&text)[N])
+{
+    std::memcpy(p, text, N - 1);
+    return p + N - 1;
+}
+}  // namespace
 
 QuarixPayload_Energy::QuarixPayload_Energy() : QuarixPayload(QStringLiteral("energy"), 1) {}
 
@@ -26,32 +47,27 @@ bool QuarixPayload_Energy::Serialize(int format, std::ostream& out) const
         return true;
     }
     case Csv: {
-        char line[64];
+        char line[64];   // at most 20 + 10 + 10 digits and 3 commas
         char* p = line;
-        p = std::to_chars(p, line + sizeof line, timestamp).ptr;
+        p = putNumber(p, timestamp);
         *p++ = ',';
-        p = std::to_chars(p, line + sizeof line, channel).ptr;
+        p = putNumber(p, channel);
         *p++ = ',';
-        p = std::to_chars(p, line + sizeof line, energy_raw).ptr;
+        p = putNumber(p, energy_raw);
         *p++ = ',';
         out.write(line, p - line);
         payload_io::endLine(out);
         return true;
     }
     case Json: {
-        char line[96];
+        char line[96];   // at most 79 characters
         char* p = line;
-        auto put = [&p](const char* text) {
-            const size_t n = std::strlen(text);
-            std::memcpy(p, text, n);
-            p += n;
-        };
-        put("{\"timestamp\":");
-        p = std::to_chars(p, line + sizeof line, timestamp).ptr;
-        put(",\"channel\":");
-        p = std::to_chars(p, line + sizeof line, channel).ptr;
-        put(",\"energy_raw\":");
-        p = std::to_chars(p, line + sizeof line, energy_raw).ptr;
+        p = putText(p, "{\"timestamp\":");
+        p = putNumber(p, timestamp);
+        p = putText(p, ",\"channel\":");
+        p = putNumber(p, channel);
+        p = putText(p, ",\"energy_raw\":");
+        p = putNumber(p, energy_raw);
         *p++ = '}';
         out.write(line, p - line);
         payload_io::endLine(out);

@@ -4,6 +4,7 @@
 #include "board_access/plugin_loader.h"
 #include "core/block_factory.h"
 #include "core/config_file.h"
+#include "core/config_limits.h"
 #include "core/pin_input.h"
 #include "core/quarix_block.h"
 
@@ -17,6 +18,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QLibrary>
+#include <QRegularExpression>
 
 namespace {
 const char* const kDefaultConfigPath = "../quarix_config_qdcpos.json";
@@ -71,15 +73,17 @@ int ServerStartup::start()
     PluginLoader::loadAll(PluginLoader::defaultFolder());
 
     bool parsed = false;
-    const QJsonObject config = config_file::read(m_configPath, &parsed);
+    QString problem;
+    const QJsonObject config = config_file::read(m_configPath, &parsed, &problem);
     if (!parsed) {
         qInfo() << "Configuration file " << m_configPath << "is invalid";
+        qInfo().noquote() << "The configuration file" << problem;
         return 1;
     }
 
     const QString storage = config.value(QLatin1String("storage")).toObject().value(QLatin1String("file_path")).toString();
     const QFileInfo storageInfo(storage);
-    if (storage.isEmpty() || !storageInfo.exists()) {
+    if (storage.isEmpty() || !storageInfo.isDir()) {
         qInfo() << "Storage folder does not exist on this server. Create: " << storage << " and check write permission";
         return 1;
     }
@@ -89,9 +93,16 @@ int ServerStartup::start()
         return 1;
     }
     qInfo() << "Storage folder is: " << storage;
+    m_storagePath = storage;
 
     if (config.value(QLatin1String("Hardware")).toArray().isEmpty()) {
         qInfo() << "No HARDWARE devices is configuration file " << m_configPath;
+        return 1;
+    }
+
+    QString serverProblem;
+    if (!ServerSettings::read(config, &m_serverSettings, &serverProblem)) {
+        qCritical().noquote() << serverProblem;
         return 1;
     }
 
@@ -193,7 +204,7 @@ int ServerStartup::buildChain(int processingIndex, const QJsonObject& chain)
         const QJsonObject entry = value.toObject();
         const QString blockType = entry.value(QLatin1String("block_type")).toString();
         const QString blockName = entry.value(QLatin1String("name")).toString();
-        const int inputCount = entry.value(QLatin1String("input_count")).toInt();
+        const int64_t inputCount = config_limits::wholeNumber(entry.value(QLatin1String("input_count")), 0);
         const QJsonArray sources = entry.value(QLatin1String("sources")).toArray();
 
         BlockContext context;
@@ -203,6 +214,21 @@ int ServerStartup::buildChain(int processingIndex, const QJsonObject& chain)
                                 .arg(processingIndex)
                                 .arg(chainName, blockName);
         context.config_path = m_configPath;
+        context.storage_path = m_storagePath;
+
+        // Clients and "sources" entries find blocks by name: a second block of
+        // the same name could never be reached.
+        if (!blockName.isEmpty() && QuarixBlock::findByName(m_blocks, blockName)) {
+            refuseBlock(chainName, blockName, QStringLiteral("key \"name\": another block is already named \"%1\"").arg(blockName));
+            return 1;
+        }
+        if (inputCount < 0 || inputCount > config_limits::kInputCount) {
+            refuseBlock(chainName, blockName,
+                        QStringLiteral("key \"input_count\": must be a whole number from 0 to %1 (got %2)")
+                            .arg(config_limits::kInputCount)
+                            .arg(entry.value(QLatin1String("input_count")).toVariant().toString()));
+            return 1;
+        }
 
         QuarixBlock* block = factory.CreateBlock(nullptr, blockType, &context, value);
         if (!block) {
@@ -244,12 +270,17 @@ int ServerStartup::buildChain(int processingIndex, const QJsonObject& chain)
                                 .arg(upstreamName));
                 return 1;
             }
-            const int pin = source.value(QLatin1String("pin")).toString().toInt(nullptr, 10);
-            if (pin < 0 || pin >= upstream->outputPins().size()) {
+            // A pin is text holding a decimal number; anything else means pin 0.
+            // A number too large for an integer is refused rather than read as 0.
+            const QString pinText = source.value(QLatin1String("pin")).toString();
+            bool pinFits = false;
+            const int pin = pinText.toInt(&pinFits, 10);
+            const bool tooLarge = !pinFits && QRegularExpression(QStringLiteral("^\\s*[+-]?[0-9]+\\s*$")).match(pinText).hasMatch();
+            if (tooLarge || pin < 0 || pin >= upstream->outputPins().size()) {
                 refuseBlock(chainName, blockName,
-                            QStringLiteral("\"sources\"[%1] \"pin\" %2 is beyond the %3 output pins of \"%4\"")
+                            QStringLiteral("\"sources\"[%1] \"pin\" \"%2\" is not one of the %3 output pins of \"%4\"")
                                 .arg(i)
-                                .arg(pin)
+                                .arg(pinText)
                                 .arg(upstream->outputPins().size())
                                 .arg(upstreamName));
                 return 1;
@@ -274,7 +305,7 @@ void ServerStartup::createServices()
     auto* watcher = new FileWatcher(m_boards);
     watcher->addPath(m_configPath);
     m_watcher = watcher;
-    m_server = new MainWebSocket(kControlPort, false, &m_blocks, nullptr);
+    m_server = new MainWebSocket(kControlPort, false, &m_blocks, nullptr, m_serverSettings);
     for (QuarixBlock* block : m_blocks) {
         if (block->blockType() == QLatin1String("source"))
             QMetaObject::invokeMethod(block, "Run", Qt::DirectConnection);

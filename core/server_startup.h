@@ -12,6 +12,7 @@
 #pragma once
 
 #include "core/block_context.h"
+#include "server/server_settings.h"
 
 #include <QJsonObject>
 #include <QList>
@@ -50,9 +51,11 @@ private:
 
     QCoreApplication& m_app;
     QString m_configPath;
+    QString m_storagePath;   // the checked storage folder, handed to every block
     QList<Board*> m_boards;
     QList<QuarixBlock*> m_blocks;
     QObject* m_watcher = nullptr;
     QObject* m_server = nullptr;
+    ServerSettings m_serverSettings;   // the "server" section, read before the boards open
     bool m_shutDown = false;
 };

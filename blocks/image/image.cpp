@@ -1,6 +1,7 @@
 #include "blocks/image/image.h"
 
 #include "core/block_context.h"
+#include "core/config_limits.h"
 #include "core/data_packet.h"
 #include "core/quarix_payload_energy.h"
 #include "core/text_builder.h"
@@ -11,11 +12,16 @@
 #include <memory>
 
 namespace {
-void appendLabels(QStringList& labels, const QJsonValue& value)
+// Appends the list's labels; false (nothing appended) when the list would
+// take the labels beyond the configuration limit.
+bool appendLabels(QStringList& labels, const QJsonValue& value)
 {
     const QJsonArray array = value.toArray();
+    if (labels.size() + array.size() > config_limits::kLabels)
+        return false;
     for (const QJsonValue& element : array)
         labels.append(element.toString());
+    return true;
 }
 }  // namespace
 
@@ -27,8 +33,16 @@ Image::Image(QObject* parent, BlockContext* context, const QJsonValue& entry) : 
     createPins(1, 0, dataType);
 
     // The pixel mapping divides by the number of columns.
-    if (m_xPositions.isEmpty()) {
+    if (ready && m_xPositions.isEmpty()) {
         setConfigurationError(QStringLiteral("x_positions"), QStringLiteral("must list at least one column"));
+        return;
+    }
+    if (ready && int64_t(m_xPositions.size()) * m_yPositions.size() > config_limits::kMapCells) {
+        setConfigurationError(QStringLiteral("y_positions"),
+                              QStringLiteral("times the \"x_positions\" must be at most %1 pixels (got %2 x %3)")
+                                  .arg(config_limits::kMapCells)
+                                  .arg(m_xPositions.size())
+                                  .arg(m_yPositions.size()));
         return;
     }
     if (ready) {
@@ -47,10 +61,13 @@ bool Image::ReadParameters(const QJsonValue& entry)
             continue;
         const QString name = parameter.value(QLatin1String("param_name")).toString();
         const QJsonValue value = parameter.value(QLatin1String("param_value"));
-        if (name == QLatin1String("x_positions"))
-            appendLabels(m_xPositions, value);
-        else if (name == QLatin1String("y_positions"))
-            appendLabels(m_yPositions, value);
+        QStringList* labels = name == QLatin1String("x_positions")   ? &m_xPositions
+                              : name == QLatin1String("y_positions") ? &m_yPositions
+                                                                     : nullptr;
+        if (labels && !appendLabels(*labels, value)) {
+            setConfigurationError(name, QStringLiteral("must list at most %1 labels").arg(config_limits::kLabels));
+            return false;
+        }
     }
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include "core/block_context.h"
 #include "core/block_message.h"
+#include "core/config_limits.h"
 #include "core/data_packet.h"
 #include "core/quarix_payload_wave.h"
 #include "core/quarix_payload_waves.h"
@@ -14,6 +15,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <tuple>
 
 namespace {
 int integerParameter(const QJsonValue& value)
@@ -29,7 +31,7 @@ int integerParameter(const QJsonValue& value)
 }  // namespace
 
 Oscilloscope::Oscilloscope(QObject* parent, BlockContext* context, const QJsonValue& entry)
-    : QuarixBlock(parent), m_control(QString(), QString(), QStringLiteral("0"))
+    : QuarixBlock(parent), m_control(QString(), QStringLiteral("0"), context ? context->storage_path : QString())
 {
     const QString dataType = readCommonKeys(QStringLiteral("oscilloscope"), context, entry);
     const bool usable = ReadParameters(entry);
@@ -75,6 +77,23 @@ bool Oscilloscope::ReadParameters(const QJsonValue& entry)
             return false;
         }
     }
+    const std::tuple<const char*, int, int> bounded[] = {
+        {"sample_number", m_geometry.samples, config_limits::kScopeSamples},
+        {"ch_number", m_geometry.channels, config_limits::kScopeChannels}};
+    for (const auto& [key, value, limit] : bounded) {
+        if (value > limit) {
+            setConfigurationError(QLatin1String(key), config_limits::atMost(limit, value));
+            return false;
+        }
+    }
+    if (int64_t(m_geometry.samples) * m_geometry.channels > config_limits::kScopeValues) {
+        setConfigurationError(QStringLiteral("sample_number"),
+                              QStringLiteral("times \"ch_number\" must be at most %1 (got %2 x %3)")
+                                  .arg(config_limits::kScopeValues)
+                                  .arg(m_geometry.samples)
+                                  .arg(m_geometry.channels));
+        return false;
+    }
     if (m_geometry.digital > 32) {
         setConfigurationError(QStringLiteral("ch_digital"),
                               QStringLiteral("must be at most 32 (one bit of a 32-bit word per digital trace), is %1")
@@ -99,13 +118,15 @@ void Oscilloscope::InterpretMessage(QString data_in, QString* data_out)
         appendTraces(data_out);
         return;
     }
-    bool known = true;
-    if (cmd == QLatin1String("set_channel"))
+    if (cmd == QLatin1String("set_channel")) {
         setChannels(message.value(QLatin1String("ch_enable")));
-    else
-        known = m_control.applyLimitCommand(cmd, message) || m_control.applyRunCommand(cmd, message);
-    if (known)
         data_out->append(QLatin1String(block_message::kTrue));
+        return;
+    }
+    DumpControl::Reply reply = m_control.applyLimitCommand(cmd, message);
+    if (reply == DumpControl::Reply::NotMine)
+        reply = m_control.applyRunCommand(cmd, message);
+    data_out->append(DumpControl::replyText(reply));
 }
 
 void Oscilloscope::setChannels(const QJsonValue& flags)
@@ -152,7 +173,8 @@ void Oscilloscope::ConfigureDump(int dump_events, int dump_time, QString file_ty
 
 void Oscilloscope::StartDump(QString run_id)
 {
-    m_control.setRunId(run_id);
+    if (!m_control.setRunId(run_id))
+        return;
     m_control.setStatus(DumpRunning);
 }
 
@@ -285,7 +307,7 @@ void Oscilloscope_Thread::dumpStep(const DumpSettings& settings)
 
 bool Oscilloscope_Thread::openWaveFile(const DumpSettings& settings)
 {
-    if (m_file.open(settings.baseName(m_name, m_fileIndex), settings.type()))
+    if (m_file.open(settings.target(m_name, m_fileIndex), settings.type()))
         return true;
     if (m_file.errorNumber() == 0)
         return true;   // a type none of the three: nothing to open, the counting goes on

@@ -1,6 +1,7 @@
 #include "blocks/position/position.h"
 
 #include "core/block_context.h"
+#include "core/config_limits.h"
 #include "core/data_packet.h"
 #include "core/quarix_payload_energy.h"
 #include "core/text_builder.h"
@@ -13,11 +14,16 @@
 #include <cmath>
 
 namespace {
-void appendIntegers(std::vector<int>& list, const QJsonValue& value)
+// Appends the list's integers; false (nothing appended) when the list would
+// grow beyond the configuration limit.
+bool appendIntegers(std::vector<int>& list, const QJsonValue& value)
 {
     const QJsonArray array = value.toArray();
+    if (list.size() + size_t(array.size()) > size_t(config_limits::kLabels))
+        return false;
     for (const QJsonValue& element : array)
         list.push_back(element.toInt());
+    return true;
 }
 }  // namespace
 
@@ -32,7 +38,7 @@ Position::Position(QObject* parent, BlockContext* context, const QJsonValue& ent
         Position_Thread::Layout layout;
         layout.positions = m_positions;
         layout.correlatedChannels = m_correlatedChannels;
-        layout.yPositions = m_yPositions;
+        layout.yPositions = static_cast<int>(m_yPositions);
         layout.energyCutMin = m_energyCutMin;
         layout.energyCutMax = m_energyCutMax;
         m_thread = new Position_Thread(Name(), &m_inputPins, layout);
@@ -49,16 +55,21 @@ bool Position::ReadParameters(const QJsonValue& entry)
         const QString name = parameter.value(QLatin1String("param_name")).toString();
         const QJsonValue value = parameter.value(QLatin1String("param_value"));
         const bool isArray = parameter.value(QLatin1String("param_type")).toString() == QLatin1String("array");
-        if (name == QLatin1String("positions") && isArray)
-            appendIntegers(m_positions, value);
-        else if (name == QLatin1String("correlated_channels") && isArray)
-            appendIntegers(m_correlatedChannels, value);
-        else if (name == QLatin1String("energy_cut_min"))
+        std::vector<int>* list = !isArray                                      ? nullptr
+                                 : name == QLatin1String("positions")           ? &m_positions
+                                 : name == QLatin1String("correlated_channels") ? &m_correlatedChannels
+                                                                                : nullptr;
+        if (list) {
+            if (!appendIntegers(*list, value)) {
+                setConfigurationError(name, QStringLiteral("must list at most %1 entries").arg(config_limits::kLabels));
+                return false;
+            }
+        } else if (name == QLatin1String("energy_cut_min"))
             m_energyCutMin = value.toDouble();
         else if (name == QLatin1String("energy_cut_max"))
             m_energyCutMax = value.toDouble();
         else if (name == QLatin1String("y_positions"))
-            m_yPositions = value.toInt();
+            m_yPositions = config_limits::wholeNumber(value, 0);
     }
     return true;
 }
@@ -72,7 +83,19 @@ bool Position::checkParameters()
                               QStringLiteral("must be at least 1 (got %1)").arg(m_yPositions));
         return false;
     }
+    if (m_yPositions > config_limits::kLabels) {
+        setConfigurationError(QStringLiteral("y_positions"), config_limits::atMost(config_limits::kLabels, m_yPositions));
+        return false;
+    }
     const int count = static_cast<int>(m_positions.size());
+    if (int64_t(count / 2) * m_yPositions > config_limits::kMapCells) {
+        setConfigurationError(QStringLiteral("y_positions"),
+                              QStringLiteral("times the columns must be at most %1 cells (got %2 x %3)")
+                                  .arg(config_limits::kMapCells)
+                                  .arg(m_yPositions)
+                                  .arg(count / 2));
+        return false;
+    }
     if (count < 2) {
         setConfigurationError(QStringLiteral("positions"),
                               QStringLiteral("needs at least two entries (got %1)").arg(count));

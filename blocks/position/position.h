@@ -46,7 +46,7 @@ private:
     std::vector<int> m_correlatedChannels;
     double m_energyCutMin = 0.0;
     double m_energyCutMax = 4294967295.0;
-    int m_yPositions = 256;
+    int64_t m_yPositions = 256;
     Position_Thread* m_thread = nullptr;   // m_worker, typed; none when the entry is unusable
 };
 

@@ -1,6 +1,7 @@
 #include "blocks/tee/process_tee.h"
 
 #include "core/block_context.h"
+#include "core/config_limits.h"
 #include "core/data_packet.h"
 #include "core/pin_input.h"
 #include "core/pin_output.h"
@@ -28,7 +29,10 @@ Process_Tee::Process_Tee(QObject* parent, BlockContext* context, const QJsonValu
 {
     const QString dataType = readCommonKeys(QStringLiteral("tee"), context, entry);
     const QJsonObject object = entry.toObject();
-    m_outputCount = object.value(QLatin1String("output_count")).toInt();
+    const int64_t outputCount = config_limits::wholeNumber(object.value(QLatin1String("output_count")), 0);
+    if (outputCount > config_limits::kTeeOutputs)
+        setConfigurationError(QStringLiteral("output_count"), config_limits::atMost(config_limits::kTeeOutputs, outputCount));
+    m_outputCount = static_cast<int>(qBound<int64_t>(0, outputCount, config_limits::kTeeOutputs));
     ReadParameters(entry);
     createPins(1, qMax(0, m_outputCount), dataType);
     m_inputPins.at(0)->setConsumer(this);

@@ -227,6 +227,11 @@ void FileWatcherTest::savesByRenameAndInvalidEditsKeepBeingFollowed()
     QCOMPARE(calls(0).size(), before);
     QVERIFY(writeConfig(configText({boardEntry("B1", "14", "\\B1\\All")})));
     QTRY_VERIFY(calls(0).contains("SetValue \\par\\Gain 14"));
+    // Deleted, then written anew: followed again.
+    QVERIFY(QFile::remove(m_configPath));
+    QTRY_VERIFY(!inner->files().contains(m_configPath));
+    QVERIFY(writeConfig(configText({boardEntry("B1", "15", "\\B1\\All")})));
+    QTRY_VERIFY(calls(0).contains("SetValue \\par\\Gain 15"));
 }
 
 QTEST_GUILESS_MAIN(FileWatcherTest)

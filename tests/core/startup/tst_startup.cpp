@@ -37,12 +37,31 @@ bool containsInOrder(const QString& output, const QStringList& lines)
     return true;
 }
 
+// An oscilloscope block "b" with the given sample and channel numbers.
+QString scopeEntry(const char* samples, const char* channels)
+{
+    return QStringLiteral(R"({"block_type": "oscilloscope", "name": "b", "parameters": [)"
+                          R"({"param_name": "ch_digital", "param_value": 1}, {"param_name": "ch_analog", "param_value": 1},)"
+                          R"({"param_name": "sample_number", "param_value": %1}, {"param_name": "ch_number", "param_value": %2}]})")
+        .arg(samples, channels);
+}
+
+// An image block "b" with the given column labels.
+QString imageEntry(const QStringList& columns)
+{
+    const QJsonObject labels{{"param_name", "x_positions"}, {"param_type", "array"},
+                             {"param_value", QJsonArray::fromStringList(columns)}};
+    const QJsonObject entry{{"block_type", "image"}, {"name", "b"}, {"parameters", QJsonArray{labels}}};
+    return QString::fromUtf8(QJsonDocument(entry).toJson(QJsonDocument::Compact));
+}
+
 QString quoted(const QString& text)
 {
     return QLatin1Char('"') + text + QLatin1Char('"');
 }
 
-const QJsonArray kListEndpoint{QJsonObject{{"name", "list"}, {"path", "endpoints\\list"}, {"enable", true}}};
+const QJsonArray kListEndpoint{
+    QJsonObject{{"name", "list"}, {"path", "endpoints\\list"}, {"enable", true}, {"type", "energy_sci_u32"}}};
 
 // A server copy with the scripted plugin in its boards/ folder and a script for board "B1".
 struct ScriptedServer {
@@ -106,8 +125,10 @@ private slots:
                                                  "check write permission");
         QTest::newRow("not JSON") << "not json" << QStringList{invalid} << 1;
         QTest::newRow("empty file") << "empty" << QStringList{invalid} << 1;
-        QTest::newRow("array: no storage") << "array" << QStringList{noStorage.arg("")} << 1;
+        QTest::newRow("array at the top level")
+            << "array" << QStringList{invalid, "The configuration file has no object at its top level"} << 1;
         QTest::newRow("storage missing") << "no storage" << QStringList{noStorage.arg("%storage/missing")} << 1;
+        QTest::newRow("storage is a file") << "storage file" << QStringList{noStorage.arg("%storage/file")} << 1;
         QTest::newRow("Hardware empty") << "no hardware" << QStringList{noHardware} << 1;
         QTest::newRow("Hardware absent") << "hardware absent" << QStringList{noHardware} << 1;
         QTest::newRow("no plugin") << "no plugin" << QStringList{"Unable to locate a board plugin library for  \"vrax\""}
@@ -144,8 +165,13 @@ private slots:
             QFile file(configPath);
             QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
             file.write(kind == "not json" ? "{ \"storage\": " : kind == "array" ? "[]" : "");
-        } else if (kind == "no storage") {
-            config.insert("storage", QJsonObject{{"file_path", server.storagePath() + "/missing"}});
+        } else if (kind == "no storage" || kind == "storage file") {
+            const QString path = server.storagePath() + (kind == "no storage" ? "/missing" : "/file");
+            if (kind == "storage file") {
+                QFile file(path);
+                QVERIFY(file.open(QIODevice::WriteOnly));
+            }
+            config.insert("storage", QJsonObject{{"file_path", path}});
             server.writeConfig(config);
         } else if (kind == "no hardware") {
             config.insert("Hardware", QJsonArray());
@@ -265,7 +291,60 @@ private slots:
                                    "sources": [{"source": "src", "pin": "0"}]},
                                   {"block_type": "time_sorting", "name": "ts", "input_count": 1,
                                    "sources": [{"source": "tee", "pin": "2"}]}])"
-            << R"(Configuration error in chain "main", block "ts": "sources"[0] "pin" 2 is beyond the 2 output pins of "tee")";
+            << R"(Configuration error in chain "main", block "ts": "sources"[0] "pin" "2" is not one of the 2 output pins of "tee")";
+        QTest::newRow("pin too large for an integer")
+            << "[" + source + R"(, {"block_type": "time_sorting", "name": "ts", "input_count": 1,
+                                   "sources": [{"source": "src", "pin": "99999999999"}]}])"
+            << R"(Configuration error in chain "main", block "ts": "sources"[0] "pin" "99999999999" is not one of the 1 output pins of "src")";
+        QTest::newRow("negative input_count")
+            << "[" + source + R"(, {"block_type": "time_sorting", "name": "ts", "input_count": -1}])"
+            << R"(Configuration error in chain "main", block "ts": key "input_count": must be a whole number from 0 to 64 (got -1))";
+        QTest::newRow("two blocks of one name")
+            << "[" + source + R"(, {"block_type": "tee", "name": "src", "input_count": 1, "output_count": 1,
+                                   "sources": [{"source": "src", "pin": "0"}]}])"
+            << R"(Configuration error in chain "main", block "src": key "name": another block is already named "src")";
+        QTest::newRow("data type the endpoint does not deliver")
+            << R"([{"block_type": "source", "name": "src", "data_type": "waveform",
+                    "sources": [{"source": "B1", "pin": "endpoints\\list"}]}])"
+            << R"(block "src": key "data_type": "waveform" does not fit endpoint "list" of board "B1", which delivers "energy")";
+        // Sizes beyond their bounds are refused before anything is allocated.
+        const auto sized = [&source](const QString& block) { return "[" + source + ", " + block + "]"; };
+        const QString refused = R"(Configuration error in chain "main", block "b": key )";
+        QTest::newRow("bin_number") << sized(R"({"block_type": "spectrum", "name": "b", "parameters": [
+                {"param_name": "bin_number", "param_value": 1000000000}, {"param_name": "ch_number", "param_value": 1}]})")
+                                    << refused + R"("bin_number": must be at most 1048576 (got 1000000000))";
+        QTest::newRow("ch_number") << sized(R"({"block_type": "tof_histogram", "name": "b", "parameters": [
+                {"param_name": "bin_number", "param_value": 1}, {"param_name": "ch_number", "param_value": 1e9}]})")
+                                   << refused + R"("ch_number": must be at most 4096 (got 1000000000))";
+        QTest::newRow("histogram cells") << sized(R"({"block_type": "spectrum", "name": "b", "parameters": [
+                {"param_name": "bin_number", "param_value": 65536}, {"param_name": "ch_number", "param_value": 4096}]})")
+                                         << refused + R"("bin_number": times "ch_number" must be at most)";
+        QStringList labels;
+        for (int i = 0; i <= 4096; ++i)
+            labels << QString::number(i);
+        QTest::newRow("image labels") << sized(imageEntry(labels))
+                                      << refused + R"("x_positions": must list at most 4096 labels)";
+        QTest::newRow("position rows") << sized(R"({"block_type": "position", "name": "b", "parameters": [
+                {"param_name": "positions", "param_type": "array", "param_value": [0, 0]},
+                {"param_name": "y_positions", "param_value": 1e9}]})")
+                                       << refused + R"("y_positions": must be at most 4096 (got 1000000000))";
+        QTest::newRow("sample_number") << sized(scopeEntry("1e9", "1"))
+                                       << refused + R"("sample_number": must be at most 65536 (got 1000000000))";
+        QTest::newRow("scope ch_number") << sized(scopeEntry("16", "1e6"))
+                                         << refused + R"("ch_number": must be at most 1024 (got 1000000))";
+        QTest::newRow("output_count") << sized(R"({"block_type": "tee", "name": "b", "output_count": 1e9})")
+                                      << refused + R"("output_count": must be at most 64 (got 1000000000))";
+        QTest::newRow("n_channels") << sized(R"({"block_type": "hv", "name": "b", "sources": [{"source": "B1"}],
+                "parameters": [{"param_name": "n_channels", "param_value": 1e9}]})")
+                                    << refused + R"("n_channels": must be at most 1024 (got 1000000000))";
+        const QJsonObject expression{{"param_name", "energy_calibration_expression"},
+                                     {"param_value", QString(4097, QLatin1Char('x'))}};
+        QJsonObject longExpression = QJsonDocument::fromJson(source.toUtf8()).object();
+        longExpression.insert("name", "b");
+        longExpression.insert("parameters", QJsonArray{expression});
+        QTest::newRow("expression length")
+            << "[" + QString::fromUtf8(QJsonDocument(longExpression).toJson()) + "]"
+            << refused + R"("energy_calibration_expression": must be at most 4096 characters (got 4097))";
         QTest::newRow("more inputs than the block has")
             << "[" + source + R"(, {"block_type": "time_sorting", "name": "ts", "input_count": 2,
                                    "sources": [{"source": "src", "pin": "0"}, {"source": "src", "pin": "0"}]}])"
