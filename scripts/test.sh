@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
 # Builds the server and runs the whole test suite three times: a normal build,
-# an AddressSanitizer+UBSan build and a ThreadSanitizer build.
-# QUARIX_TEST_BUILDS="normal" (or any subset of "normal address thread") limits the runs.
+# an AddressSanitizer+UBSan build and a ThreadSanitizer build; then a fuzzing
+# stage builds the libFuzzer targets and runs each briefly (scripts/fuzz.sh,
+# QUARIX_FUZZ_SECONDS per target, 20 by default).
+# QUARIX_TEST_BUILDS="normal" (or any subset of "normal address thread fuzz") limits the runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-packages.sh
 
 jobs=$(nproc)
-builds=${QUARIX_TEST_BUILDS:-"normal address thread"}
+builds=${QUARIX_TEST_BUILDS:-"normal address thread fuzz"}
 status=0
 for kind in $builds; do
+    if [ "$kind" = fuzz ]; then
+        echo "=== fuzz build (build-fuzz) and fuzzing"
+        QUARIX_FUZZ_BUILD_DIR=build-fuzz bash scripts/fuzz.sh "${QUARIX_FUZZ_SECONDS:-20}" || status=1
+        continue
+    fi
     case "$kind" in
         normal) dir=build-test; sanitizer="" ;;
         address) dir=build-asan; sanitizer=address ;;
