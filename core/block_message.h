@@ -15,6 +15,13 @@ namespace block_message {
 // The message's top-level object; text that is not a JSON object gives an empty one.
 QJsonObject parse(const QString& data_in);
 
+// Whether some object of the JSON text names one key twice (keys compared
+// after their escapes are decoded). Qt's parser loses memory on such a text
+// when the first value is an array or object, so client messages are checked
+// with this before they are parsed. Malformed text may answer either way:
+// the parser refuses it afterwards.
+bool hasDuplicateKey(const QString& json);
+
 // The "args" array of a message (empty when absent or not an array).
 QJsonArray args(const QJsonObject& message);
 

@@ -1,5 +1,6 @@
 #include "server/main_web_socket.h"
 
+#include "core/block_message.h"
 #include "core/quarix_block.h"
 
 #include <QAbstractSocket>
@@ -397,7 +398,9 @@ void MainWebSocket::serve(QWebSocket* client, const Waiting& message)
 QString MainWebSocket::answer(const QString& route, const QString& message) const
 {
     QString reply;
-    if (!m_blocks)
+    // Answered like a message that is not JSON, and never parsed: the JSON
+    // parser would lose memory on it at every message.
+    if (!m_blocks || block_message::hasDuplicateKey(message))
         return reply;
     if (route == kQueryByJson) {
         QuarixBlock* block = QuarixBlock::findByFullPath(*m_blocks, pathOf(message));

@@ -185,6 +185,13 @@ private slots:
         QTest::newRow("path missing") << "/query_by_json" << R"({"args":[{"cmd":"get_data"}]})" << "";
         QTest::newRow("path not a string") << "/query_by_json" << R"({"path":12})" << "";
         QTest::newRow("not JSON") << "/query_by_json" << "get_data please" << "";
+        // A key given twice in one object is never parsed (the parser would lose memory on it).
+        const QString twice = "{\"cmd\":\"x\",\"args\":[1],\"args\":[2]}";
+        const QString escapedTwice = "{\"cmd\":\"x\",\"a\":{\"k\":1,\"\\u006b\":[]}}";
+        const QString separateObjects = "{\"cmd\":\"x\",\"a\":[{\"k\":1},{\"k\":1}],\"s\":\"{\\\"k\\\":1,\\\"k\\\":1}\"}";
+        QTest::newRow("key twice") << "/commands" << twice << "";
+        QTest::newRow("key twice once decoded") << "/commands" << escapedTwice << "";
+        QTest::newRow("same key in separate objects") << "/commands" << separateObjects << "commands|" + separateObjects;
         QTest::newRow("JSON array") << "/query_by_json" << QString("[{\"path\":\"%1spec1\"}]").arg(kChain) << "";
     }
 
