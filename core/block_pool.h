@@ -76,7 +76,7 @@ struct PoolAllocator {
 #endif
         return static_cast<T*>(::operator new(n * sizeof(T)));
     }
-    void deallocate(T* p, std::size_t n) noexcept
+    void deallocate(T* p, [[maybe_unused]] std::size_t n) noexcept
     {
 #ifndef QUARIX_POOL_DISABLED
         if (n * sizeof(T) <= block_pool::kLargestBlock) {
