@@ -465,7 +465,8 @@ def report(r, args):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build", default="/work/main/build-rel",
+    parser.add_argument("--build", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                                        "build-rel"),
                         help="build folder holding quarix-boards-server and boards/ (default %(default)s)")
     parser.add_argument("--config", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                                          "quarix_config_qdcpos.json"),
