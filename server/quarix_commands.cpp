@@ -4,6 +4,7 @@
 #include "core/config_file.h"
 #include "core/pin_input.h"
 #include "core/pin_output.h"
+#include "core/recording_control.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -24,11 +25,10 @@ bool isSource(const QuarixBlock* block)
     return block->blockType() == QLatin1String("source");
 }
 
-// The file-writing block types; the dump flag says whether a block takes part.
-bool isWriterType(const QString& type)
+// The block as a recorder, when it records and its dump flag lets it take part.
+RecordingControl* recorderOf(QuarixBlock* block)
 {
-    return type == QLatin1String("oscilloscope") || type == QLatin1String("dumper") ||
-           type == QLatin1String("rate_counters_sink");
+    return block->dumpFlag() ? dynamic_cast<RecordingControl*>(block) : nullptr;
 }
 
 void call(QuarixBlock* block, const char* slot)
@@ -59,6 +59,17 @@ struct StorageSettings {
         settings.enableMcs = storage.value(QLatin1String("enable_mcs")).toBool(false);
         return settings;
     }
+
+    // Whether the switch of that kind of recording is on.
+    bool enables(RecordingControl::Records records) const
+    {
+        switch (records) {
+        case RecordingControl::Records::ListEvents: return enableList;
+        case RecordingControl::Records::Waveforms: return enableWave;
+        case RecordingControl::Records::RateCounters: return enableMcs;
+        }
+        return false;
+    }
 };
 }  // namespace
 
@@ -88,13 +99,13 @@ void quarix_commands::InterpretMessage(QString data_in, QString* data_out)
     } else if (cmd == QLatin1String("start_dump")) {
         data_out->append(startDump(message.value(QLatin1String("run_id")).toString()));
     } else if (cmd == QLatin1String("stop_dump")) {
-        forEachDumpBlock("StopDump");
+        forEachWriter(&RecordingControl::stopRecording);
         data_out->append(QLatin1String(block_message::kTrue));
     } else if (cmd == QLatin1String("pause_dump")) {
-        forEachDumpBlock("PauseDump");
+        forEachWriter(&RecordingControl::pauseRecording);
         data_out->append(QLatin1String(block_message::kTrue));
     } else if (cmd == QLatin1String("restart_dump")) {
-        forEachDumpBlock("ReStartDump");
+        forEachWriter(&RecordingControl::restartRecording);
         data_out->append(QLatin1String(block_message::kTrue));
     } else if (cmd == QLatin1String("get_run_info")) {
         data_out->append(runInfo());
@@ -166,46 +177,37 @@ QString quarix_commands::startDump(const QString& runId) const
     resetSources();
     // Each writer builds its own file names below the storage root.
     for (QuarixBlock* block : *m_blocks) {
-        if (!block->dumpFlag())
+        RecordingControl* writer = recorderOf(block);
+        if (!writer || !storage.enables(writer->records()))
             continue;
-        const QString& type = block->blockType();
-        if (type == QLatin1String("oscilloscope") && storage.enableWave) {
-            QMetaObject::invokeMethod(block, "ConfigureDump", Qt::DirectConnection, Q_ARG(int, storage.eventsPerFile),
-                                      Q_ARG(int, storage.waveDumpInterval), Q_ARG(QString, storage.format),
-                                      Q_ARG(QString, storage.root));
-        } else if ((type == QLatin1String("dumper") && storage.enableList) ||
-                   (type == QLatin1String("rate_counters_sink") && storage.enableMcs)) {
-            QMetaObject::invokeMethod(block, "ConfigureDump", Qt::DirectConnection, Q_ARG(int, storage.eventsPerFile),
-                                      Q_ARG(QString, storage.format), Q_ARG(QString, storage.root));
-        } else {
-            continue;
-        }
-        QMetaObject::invokeMethod(block, "StartDump", Qt::DirectConnection, Q_ARG(QString, runId));
+        writer->configureRecording(storage.eventsPerFile, storage.waveDumpInterval, storage.format, storage.root);
+        writer->startRecording(runId);
     }
     return QLatin1String(block_message::kTrue);
 }
 
-void quarix_commands::forEachDumpBlock(const char* slot) const
+void quarix_commands::forEachWriter(void (RecordingControl::*operation)()) const
 {
     // Writers left out of the run by their switch are called too: stopping a
     // stopped writer changes nothing.
     for (QuarixBlock* block : *m_blocks) {
-        if (block->dumpFlag() && isWriterType(block->blockType()))
-            call(block, slot);
+        if (RecordingControl* writer = recorderOf(block))
+            (writer->*operation)();
     }
 }
 
 QString quarix_commands::runInfo() const
 {
     QString text = QStringLiteral("[");
-    bool first = true;
     for (QuarixBlock* block : *m_blocks) {
-        if (!block->dumpFlag() || block->blockType() != QLatin1String("dumper"))
+        RecordingControl* writer = recorderOf(block);
+        if (!writer || writer->records() != RecordingControl::Records::ListEvents)
             continue;
-        if (!first)
+        const int before = text.size();
+        if (text.size() > 1)
             text += QLatin1Char(',');
-        first = false;
-        QMetaObject::invokeMethod(block, "GetRunInfo", Qt::DirectConnection, Q_ARG(QString*, &text));
+        if (!writer->appendRunInfo(&text))
+            text.truncate(before);
     }
     text += QLatin1Char(']');
     return text;

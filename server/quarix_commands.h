@@ -10,8 +10,9 @@
 //   {"cmd": "get_statistics"}                 [<events in/out, losses and pin queues of each block>,...]
 //   {"cmd": "hv_on"} / {"cmd": "hv_off"}      every high-voltage block: global on / off
 //
-// The other blocks are reached through their slots by name, so this block
-// depends on nothing but the block framework. The block list is searched at
+// Sources are reached through their slots by name and recording blocks
+// through the RecordingControl interface, so this block depends on nothing
+// but the block framework. The block list is searched at
 // every command; the "storage" section of the configuration file is read
 // again at every "start_dump".
 //
@@ -31,6 +32,7 @@
 
 #include <memory>
 
+class RecordingControl;
 class quarix_commands : public QuarixBlock {
     Q_OBJECT
 public:
@@ -43,8 +45,8 @@ private:
     QString runSource(const QString& endpoint, const char* slot) const;
     void resetSources() const;
     QString startDump(const QString& runId) const;
-    // Calls the slot named `slot` of every file-writing block; `slot` takes no argument.
-    void forEachDumpBlock(const char* slot) const;
+    // Calls the operation on every recording block whose dump flag is set.
+    void forEachWriter(void (RecordingControl::*operation)()) const;
     QString runInfo() const;
     QString statistics() const;
     void switchHighVoltage(const QString& request) const;

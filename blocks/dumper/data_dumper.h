@@ -6,7 +6,8 @@
 // statistics file whose name is taken is logged and ends the run, so that a
 // recorded run is never written over.
 //
-// The commands block reaches the dump slots by name, the WebSocket server
+// The commands block drives it through RecordingControl (whose operations
+// forward to the dump slots, kept for callers by name); the WebSocket server
 // reaches InterpretMessage ({"cmd": "set_dump_type", "file_type": "BIN"} ...).
 // State changes act when the worker handles its next message.
 #pragma once
@@ -16,6 +17,7 @@
 #include "core/block_worker.h"
 #include "core/dump_control.h"
 #include "core/quarix_block.h"
+#include "core/recording_control.h"
 
 #include <QElapsedTimer>
 
@@ -32,11 +34,26 @@ struct DumpRunStatistics {
     std::atomic<int64_t> usedSpace{0};      // write position of the current data file
 };
 
-class DataDumper : public QuarixBlock {
+class DataDumper : public QuarixBlock, public RecordingControl {
     Q_OBJECT
 public:
     DataDumper(QObject* parent, BlockContext* context, const QJsonValue& entry);
     ~DataDumper() override;
+
+    Records records() const override { return Records::ListEvents; }
+    void configureRecording(int eventsPerFile, int, const QString& fileType, const QString& folder) override
+    {
+        ConfigureDump(eventsPerFile, fileType, folder);
+    }
+    void startRecording(const QString& runId) override { StartDump(runId); }
+    void stopRecording() override { StopDump(); }
+    void pauseRecording() override { PauseDump(); }
+    void restartRecording() override { ReStartDump(); }
+    bool appendRunInfo(QString* out) override
+    {
+        GetRunInfo(out);
+        return true;
+    }
 
 public slots:
     void NewDataInTheInputPin(int FifoLevel);

@@ -13,6 +13,7 @@
 #include "core/block_worker.h"
 #include "core/dump_control.h"
 #include "core/quarix_block.h"
+#include "core/recording_control.h"
 
 #include <QElapsedTimer>
 
@@ -32,11 +33,21 @@ struct OscilloscopeGeometry {
 
 class Oscilloscope_Thread;
 
-class Oscilloscope : public QuarixBlock {
+class Oscilloscope : public QuarixBlock, public RecordingControl {
     Q_OBJECT
 public:
     Oscilloscope(QObject* parent, BlockContext* context, const QJsonValue& entry);
     ~Oscilloscope() override;
+
+    Records records() const override { return Records::Waveforms; }
+    void configureRecording(int eventsPerFile, int dumpTimeMs, const QString& fileType, const QString& folder) override
+    {
+        ConfigureDump(eventsPerFile, dumpTimeMs, fileType, folder);
+    }
+    void startRecording(const QString& runId) override { StartDump(runId); }
+    void stopRecording() override { StopDump(); }
+    void pauseRecording() override { PauseDump(); }
+    void restartRecording() override { ReStartDump(); }
 
     bool ReadParameters(const QJsonValue& entry) override;
 

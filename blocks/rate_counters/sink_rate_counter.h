@@ -12,6 +12,7 @@
 #include "core/block_worker.h"
 #include "core/dump_control.h"
 #include "core/quarix_block.h"
+#include "core/recording_control.h"
 
 #include <QElapsedTimer>
 #include <QStringList>
@@ -24,11 +25,21 @@ struct BlockContext;
 class QuarixPayload_RateCounters;
 class SinkRateCounter_Thread;
 
-class SinkRateCounter : public QuarixBlock {
+class SinkRateCounter : public QuarixBlock, public RecordingControl {
     Q_OBJECT
 public:
     SinkRateCounter(QObject* parent, BlockContext* context, const QJsonValue& entry);
     ~SinkRateCounter() override;
+
+    Records records() const override { return Records::RateCounters; }
+    void configureRecording(int eventsPerFile, int, const QString& fileType, const QString& folder) override
+    {
+        ConfigureDump(eventsPerFile, fileType, folder);
+    }
+    void startRecording(const QString& runId) override { StartDump(runId); }
+    void stopRecording() override { StopDump(); }
+    void pauseRecording() override { PauseDump(); }
+    void restartRecording() override { ReStartDump(); }
 
     bool ReadParameters(const QJsonValue& entry) override;
     const QStringList& channelMap() const { return m_channelMap; }

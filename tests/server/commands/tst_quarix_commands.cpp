@@ -3,6 +3,7 @@
 // high-voltage blocks on boards opened through the scripted plugin.
 #include "board_access/hv.h"
 #include "board_config_fixture.h"
+#include "core/recording_control.h"
 #include "server/quarix_commands.h"
 
 #include <QDir>
@@ -48,43 +49,48 @@ public slots:
     void Start() { record("Start()"); }
 };
 
-// The slots of a list-event dumper; a rate-counter sink has the same ones but
-// GetRunInfo, which it is given here to show that it is never asked.
-class TestWriter : public JournalBlock {
+// A list-event dumper or, by its type, a rate-counter sink; the sink is given
+// run information too, to show that it is never asked for it.
+class TestWriter : public JournalBlock, public RecordingControl {
     Q_OBJECT
 public:
     using JournalBlock::JournalBlock;
-public slots:
-    void ConfigureDump(int dump_events, QString file_type, QString file_path)
+    Records records() const override
     {
-        record(QStringLiteral("ConfigureDump(%1,%2,%3)").arg(dump_events).arg(file_type, file_path));
+        return blockType() == QLatin1String("dumper") ? Records::ListEvents : Records::RateCounters;
     }
-    void StartDump(QString run_id) { record("StartDump(" + run_id + ")"); }
-    void StopDump() { record("StopDump()"); }
-    void PauseDump() { record("PauseDump()"); }
-    void ReStartDump() { record("ReStartDump()"); }
-    void GetRunInfo(QString* data_out)
+    void configureRecording(int events, int, const QString& type, const QString& folder) override
+    {
+        record(QStringLiteral("ConfigureDump(%1,%2,%3)").arg(events).arg(type, folder));
+    }
+    void startRecording(const QString& runId) override { record("StartDump(" + runId + ")"); }
+    void stopRecording() override { record("StopDump()"); }
+    void pauseRecording() override { record("PauseDump()"); }
+    void restartRecording() override { record("ReStartDump()"); }
+    bool appendRunInfo(QString* out) override
     {
         record("GetRunInfo()");
-        data_out->append("{\"run_of\":\"" + Name() + "\"}");
+        out->append("{\"run_of\":\"" + Name() + "\"}");
+        return true;
     }
+public slots:
     // Present on every block with an input; never called by the commands block.
     void NewDataInTheInputPin(int) { record("NewDataInTheInputPin()"); }
 };
 
-class TestOscilloscope : public JournalBlock {
+class TestOscilloscope : public JournalBlock, public RecordingControl {
     Q_OBJECT
 public:
     TestOscilloscope(const QString& name, Journal* journal) : JournalBlock("oscilloscope", name, true, journal) {}
-public slots:
-    void ConfigureDump(int dump_events, int dump_time, QString file_type, QString file_path)
+    Records records() const override { return Records::Waveforms; }
+    void configureRecording(int events, int time, const QString& type, const QString& folder) override
     {
-        record(QStringLiteral("ConfigureDump(%1,%2,%3,%4)").arg(dump_events).arg(dump_time).arg(file_type, file_path));
+        record(QStringLiteral("ConfigureDump(%1,%2,%3,%4)").arg(events).arg(time).arg(type, folder));
     }
-    void StartDump(QString run_id) { record("StartDump(" + run_id + ")"); }
-    void StopDump() { record("StopDump()"); }
-    void PauseDump() { record("PauseDump()"); }
-    void ReStartDump() { record("ReStartDump()"); }
+    void startRecording(const QString& runId) override { record("StartDump(" + runId + ")"); }
+    void stopRecording() override { record("StopDump()"); }
+    void pauseRecording() override { record("PauseDump()"); }
+    void restartRecording() override { record("ReStartDump()"); }
 };
 
 QJsonObject storage(const QString& root, const QString& format = "CSV", bool list = true, bool wave = true,
