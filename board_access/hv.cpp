@@ -4,7 +4,7 @@
 #include "board_access/board_parameter.h"
 #include "core/block_context.h"
 #include "core/block_message.h"
-#include "core/config_limits.h"
+#include "blocks/common/config_limits.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -35,7 +35,6 @@ QString quoted(const QString& name)
 
 HV::HV(QObject* parent, BlockContext* context, const QJsonValue& entry) : QuarixBlock(parent)
 {
-    m_blockType = QStringLiteral("hv");
     if (context)
         m_boards = context->boards;
     readConfiguration(entry);

@@ -47,9 +47,16 @@ void BlockWorker::NewDataInTheInputPin()
     m_wake.notify_all();
 }
 
+bool BlockWorker::sleepUnlessStopped(int64_t microseconds)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return !m_wake.wait_for(lock, std::chrono::microseconds(microseconds), [this] { return m_stopRequested; });
+}
+
 void BlockWorker::run()
 {
     data_thread::lowerPriorityOfThisThread();
+    started();
     for (;;) {
         bool stop = false;
         bool idled = false;

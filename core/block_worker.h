@@ -9,6 +9,12 @@
 // mutex to notify, and the worker tests that flag under the same mutex before
 // it waits, so a message pushed while the worker drains leads to one more
 // drain; a wake while one is already pending costs one atomic exchange.
+//
+// Every worker of the server stops the same way, with stopAndWait(): the
+// stream workers of the blocks, and the sources' readers, which have no input
+// pin and do their work in idle(), pausing with sleepUnlessStopped(). The
+// block base stops its worker before the block's own members are destroyed
+// (see QuarixBlock), so a worker may use its block's members to the end.
 #pragma once
 
 #include "core/pin_consumer.h"
@@ -54,6 +60,12 @@ protected:
     virtual int64_t idleMicroseconds() const { return -1; }
     // Runs on the worker thread when no data came for idleMicroseconds().
     virtual void idle() {}
+    // Runs on the worker thread once, before anything else.
+    virtual void started() {}
+
+    // Sleeps on the worker thread for the given time, cut short by a stop
+    // request; false when it was cut short.
+    bool sleepUnlessStopped(int64_t microseconds);
 
     const QString m_name;
     const QList<PinInput*>* m_inputs;

@@ -11,7 +11,11 @@ QuarixBlock::QuarixBlock(QObject* parent) : QObject(parent) {}
 
 QuarixBlock::~QuarixBlock()
 {
-    QuarixBlock::shutdown();
+    // A block made without createBlock() would reach here with its worker
+    // still running over members already destroyed.
+    if (m_worker && m_worker->isRunning())
+        qFatal("block \"%s\" destroyed with its worker running: blocks are made with createBlock()",
+               qPrintable(m_name));
     delete m_worker;
     qDeleteAll(m_inputPins);
     qDeleteAll(m_outputPins);
@@ -41,6 +45,11 @@ bool QuarixBlock::ReadParameters(const QJsonValue&)
 }
 
 void QuarixBlock::shutdown()
+{
+    stopWorker();
+}
+
+void QuarixBlock::stopWorker()
 {
     if (m_worker)
         m_worker->stopAndWait();
@@ -72,9 +81,8 @@ QuarixBlock* QuarixBlock::findByFullPath(const QList<QuarixBlock*>& blocks, cons
     return nullptr;
 }
 
-QString QuarixBlock::readCommonKeys(const QString& blockType, const BlockContext* context, const QJsonValue& entry)
+QString QuarixBlock::readCommonKeys(const BlockContext* context, const QJsonValue& entry)
 {
-    m_blockType = blockType;
     if (context)
         setFullPath(context->full_path);
     const QJsonObject object = entry.toObject();

@@ -4,9 +4,14 @@
 // Blocks that answer clients declare the slot
 //     void InterpretMessage(QString data_in, QString* data_out);
 // which the WebSocket server and the commands block reach by name
-// (QuarixBlock::interpret). Blocks with a stream worker keep it in m_worker;
-// the base stops it in order (shutdown) before the pins go away.
+// (QuarixBlock::interpret). A block with a worker keeps it in m_worker.
+//
+// Blocks are made with createBlock<T>(...): the block it returns stops and
+// joins its worker before any of the block's own members is destroyed, so no
+// block has to remember to do so in its destructor.
 #pragma once
+
+#include "core/block_type.h"
 
 #include <QJsonValue>
 #include <QList>
@@ -14,6 +19,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 class BlockWorker;
@@ -43,7 +49,13 @@ public:
     QString FullPath() const { return m_fullPath; }
     void setFullPath(const QString& fullPath);
 
-    const QString& blockType() const { return m_blockType; }
+    // The descriptor of the block's type, set when the block is created from
+    // the table of block types; null for a block made outside it.
+    const BlockType* type() const { return m_type; }
+    void setType(const BlockType* type) { m_type = type; }
+    // The type's name ("block_type" in the configuration); empty without a type.
+    QString blockType() const { return m_type ? QString::fromLatin1(m_type->name) : QString(); }
+    bool hasRole(BlockType::Role role) const { return m_type && m_type->role == role; }
     const QList<PinInput*>& inputPins() const { return m_inputPins; }
     const QList<PinOutput*>& outputPins() const { return m_outputPins; }
     bool dumpFlag() const { return m_dump; }
@@ -54,6 +66,8 @@ public:
     // Orderly stop, used only when the process ends: the worker drains what is
     // queued for it, finishes (closing its files) and exits.
     virtual void shutdown();
+    // Stops and joins the worker in the same orderly way; nothing without one.
+    void stopWorker();
 
     // Appends the losses this block counts itself, each cause once, even at 0.
     virtual void appendLosses(BlockLosses& losses) const { Q_UNUSED(losses) }
@@ -70,10 +84,10 @@ public:
     static QuarixBlock* findByFullPath(const QList<QuarixBlock*>& blocks, const QString& fullPath);
 
 protected:
-    // The first steps every factory block takes: set the block type, the full
-    // path from the context and the name from the entry's "name". Returns the
-    // entry's "data_type", the name of the block's pins.
-    QString readCommonKeys(const QString& blockType, const BlockContext* context, const QJsonValue& entry);
+    // The first steps every factory block takes: the full path from the
+    // context and the name from the entry's "name". Returns the entry's
+    // "data_type", the name of the block's pins.
+    QString readCommonKeys(const BlockContext* context, const QJsonValue& entry);
     // The common wake-up: lock the worker's mutex, wake it, unlock.
     void wakeWorker();
     // Creates the input pins, then the output pins, all named by the data type,
@@ -82,14 +96,29 @@ protected:
 
     void setConfigurationError(const QString& key, const QString& problem);
 
-    QString m_blockType;
     bool m_dump = false;
     QList<PinInput*> m_inputPins;
     QList<PinOutput*> m_outputPins;
     BlockWorker* m_worker = nullptr;   // owned; blocks with another kind of worker manage their own
 
 private:
+    const BlockType* m_type = nullptr;
     QString m_name;
     QString m_fullPath;
     QString m_configurationError;
 };
+
+// The most derived class of every block: its destructor runs first and stops
+// the worker while the block is still whole.
+template <typename Block>
+class ManagedBlock final : public Block {
+public:
+    using Block::Block;
+    ~ManagedBlock() override { this->stopWorker(); }
+};
+
+template <typename Block, typename... Args>
+Block* createBlock(Args&&... args)
+{
+    return new ManagedBlock<Block>(std::forward<Args>(args)...);
+}

@@ -1,6 +1,7 @@
 #include "server/main_web_socket.h"
 
 #include "core/block_message.h"
+#include "core/client_routing.h"
 #include "core/quarix_block.h"
 
 #include <QAbstractSocket>
@@ -27,11 +28,6 @@
 #endif
 
 namespace {
-const QLatin1String kQueryByJson("query_by_json");
-
-// Block types a client reaches through "query_by_json" and by name.
-const char* const kServedByPath[] = {"image", "position", "spectrum", "tof_histogram", "rate_counters_sink", "hv"};
-const char* const kServedByName[] = {"oscilloscope", "dumper", "commands", "hv"};
 
 // How long a connection being closed may take to say goodbye before it is cut.
 constexpr int kCloseGraceMs = 2000;
@@ -54,24 +50,9 @@ const char* const kClosingProperty = "quarixClosing";
 // has its memory handed back to the system when it goes.
 constexpr qint64 kLargeClientBytes = 1 << 20;
 
-template <size_t N>
-bool isServed(const QuarixBlock* block, const char* const (&types)[N])
-{
-    for (const char* type : types) {
-        if (block->blockType() == QLatin1String(type))
-            return true;
-    }
-    return false;
-}
-
 QString routeOf(const QWebSocket* client)
 {
     return client->requestUrl().path(QUrl::FullyDecoded).remove(QLatin1Char('/'));
-}
-
-QString pathOf(const QString& message)
-{
-    return QJsonDocument::fromJson(message.toUtf8()).object().value(QLatin1String("path")).toString();
 }
 
 QString peerOf(const QWebSocket* client)
@@ -397,21 +378,7 @@ void MainWebSocket::serve(QWebSocket* client, const Waiting& message)
 
 QString MainWebSocket::answer(const QString& route, const QString& message) const
 {
-    QString reply;
-    // Answered like a message that is not JSON, and never parsed: the JSON
-    // parser would lose memory on it at every message.
-    if (!m_blocks || block_message::hasDuplicateKey(message))
-        return reply;
-    if (route == kQueryByJson) {
-        QuarixBlock* block = QuarixBlock::findByFullPath(*m_blocks, pathOf(message));
-        if (block && isServed(block, kServedByPath))
-            QuarixBlock::interpret(block, message, &reply);
-    } else {
-        QuarixBlock* block = QuarixBlock::findByName(*m_blocks, route);
-        if (block && isServed(block, kServedByName))
-            QuarixBlock::interpret(block, message, &reply);
-    }
-    return reply;
+    return m_blocks ? client_routing::answer(*m_blocks, route, message) : QString();
 }
 
 void MainWebSocket::enforceBacklog(QWebSocket* client)

@@ -22,13 +22,15 @@ const char* const kHvGlobalOff = "{\"args\":[{\"cmd\":\"hv_global_off\"}]}";
 
 bool isSource(const QuarixBlock* block)
 {
-    return block->blockType() == QLatin1String("source");
+    return block->hasRole(BlockType::Role::Source);
 }
 
-// The block as a recorder, when it records and its dump flag lets it take part.
+// The block as a recorder, when it is a file writer and its dump flag lets it take part.
 RecordingControl* recorderOf(QuarixBlock* block)
 {
-    return block->dumpFlag() ? dynamic_cast<RecordingControl*>(block) : nullptr;
+    if (!block->hasRole(BlockType::Role::Writer) || !block->dumpFlag())
+        return nullptr;
+    return dynamic_cast<RecordingControl*>(block);
 }
 
 void call(QuarixBlock* block, const char* slot)
@@ -79,7 +81,6 @@ quarix_commands::quarix_commands(QList<QuarixBlock*>* blocks, const QString& con
       m_configPath(config_path),
       m_storage(dump_file::StorageRoot::open(StorageSettings::read(config_path).root))
 {
-    m_blockType = QStringLiteral("commands");
 }
 
 void quarix_commands::InterpretMessage(QString data_in, QString* data_out)
@@ -262,7 +263,7 @@ QString quarix_commands::statistics() const
 void quarix_commands::switchHighVoltage(const QString& request) const
 {
     for (QuarixBlock* block : *m_blocks) {
-        if (block->blockType() != QLatin1String("hv"))
+        if (!block->hasRole(BlockType::Role::HighVoltage))
             continue;
         QString ignored;
         QuarixBlock::interpret(block, request, &ignored);

@@ -24,7 +24,7 @@
 // [{"response": false}].
 #pragma once
 
-#include "core/dump_file.h"
+#include "blocks/common/dump_file.h"
 #include "core/quarix_block.h"
 
 #include <QList>

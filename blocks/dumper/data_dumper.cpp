@@ -40,7 +40,7 @@ bool isJsonDecimal(const QString& text)
 DataDumper::DataDumper(QObject* parent, BlockContext* context, const QJsonValue& entry)
     : QuarixBlock(parent), m_control(QString(), QStringLiteral("0"), context ? context->storage_path : QString())
 {
-    const QString dataType = readCommonKeys(QStringLiteral("dumper"), context, entry);
+    const QString dataType = readCommonKeys(context, entry);
     const bool usable = ReadParameters(entry);
     m_dump = true;
     createPins(1, 0, dataType);
@@ -48,12 +48,6 @@ DataDumper::DataDumper(QObject* parent, BlockContext* context, const QJsonValue&
         m_worker = new DataDumper_Thread(Name(), &m_inputPins, &m_control, &m_statistics);
         m_worker->start();
     }
-}
-
-DataDumper::~DataDumper()
-{
-    // The worker reads the control fields and statistics owned here: stop it first.
-    shutdown();
 }
 
 void DataDumper::NewDataInTheInputPin(int)

@@ -15,7 +15,7 @@
 #include "blocks/dumper/list_file_writer.h"
 #include "blocks/dumper/run_statistics_file.h"
 #include "core/block_worker.h"
-#include "core/dump_control.h"
+#include "blocks/common/dump_control.h"
 #include "core/quarix_block.h"
 #include "core/recording_control.h"
 
@@ -38,7 +38,6 @@ class DataDumper : public QuarixBlock, public RecordingControl {
     Q_OBJECT
 public:
     DataDumper(QObject* parent, BlockContext* context, const QJsonValue& entry);
-    ~DataDumper() override;
 
     Records records() const override { return Records::ListEvents; }
     void configureRecording(int eventsPerFile, int, const QString& fileType, const QString& folder) override

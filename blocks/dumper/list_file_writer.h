@@ -11,7 +11,7 @@
 // own Serialize form, written through the same buffer in file order.
 #pragma once
 
-#include "core/dump_file.h"
+#include "blocks/common/dump_file.h"
 
 #include <QString>
 

@@ -5,7 +5,7 @@
 // new: an existing file of that name is never written to.
 #pragma once
 
-#include "core/dump_file.h"
+#include "blocks/common/dump_file.h"
 
 #include <QString>
 

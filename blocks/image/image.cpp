@@ -1,7 +1,7 @@
 #include "blocks/image/image.h"
 
 #include "core/block_context.h"
-#include "core/config_limits.h"
+#include "blocks/common/config_limits.h"
 #include "core/data_packet.h"
 #include "core/quarix_payload_energy.h"
 #include "core/text_builder.h"
@@ -27,7 +27,7 @@ bool appendLabels(QStringList& labels, const QJsonValue& value)
 
 Image::Image(QObject* parent, BlockContext* context, const QJsonValue& entry) : QuarixBlock(parent)
 {
-    const QString dataType = readCommonKeys(QStringLiteral("image"), context, entry);
+    const QString dataType = readCommonKeys(context, entry);
     const bool ready = ReadParameters(entry);
 
     createPins(1, 0, dataType);
@@ -99,11 +99,6 @@ void Image::InterpretMessage(QString data_in, QString* data_out)
 Image_Thread::Image_Thread(const QString& name, const QList<PinInput*>* inputs, int columns, int rows)
     : BlockWorker(name, inputs), m_immediate(rows, columns), m_cumulative(rows, columns)
 {
-}
-
-Image_Thread::~Image_Thread()
-{
-    stopAndWait();
 }
 
 void Image_Thread::process(PinMessage& message)

@@ -9,9 +9,9 @@
 // "reset", "data_get_status", "run_control".
 #pragma once
 
-#include "core/accumulating_control.h"
+#include "blocks/common/accumulating_control.h"
 #include "core/block_worker.h"
-#include "core/counter_grid.h"
+#include "blocks/common/counter_grid.h"
 #include "core/quarix_block.h"
 
 #include <QStringList>
@@ -40,7 +40,6 @@ class Image_Thread : public BlockWorker {
     Q_OBJECT
 public:
     Image_Thread(const QString& name, const QList<PinInput*>* inputs, int columns, int rows);
-    ~Image_Thread() override;
 
     AccumulatingRunState& runState() { return m_run; }
     CounterGrid& immediate() { return m_immediate; }

@@ -2,7 +2,7 @@
 
 #include "core/block_context.h"
 #include "core/block_message.h"
-#include "core/config_limits.h"
+#include "blocks/common/config_limits.h"
 #include "core/data_packet.h"
 #include "core/quarix_payload_wave.h"
 #include "core/quarix_payload_waves.h"
@@ -33,7 +33,7 @@ int integerParameter(const QJsonValue& value)
 Oscilloscope::Oscilloscope(QObject* parent, BlockContext* context, const QJsonValue& entry)
     : QuarixBlock(parent), m_control(QString(), QStringLiteral("0"), context ? context->storage_path : QString())
 {
-    const QString dataType = readCommonKeys(QStringLiteral("oscilloscope"), context, entry);
+    const QString dataType = readCommonKeys(context, entry);
     const bool usable = ReadParameters(entry);
     m_dump = true;
     createPins(1, 0, dataType);
@@ -43,12 +43,6 @@ Oscilloscope::Oscilloscope(QObject* parent, BlockContext* context, const QJsonVa
         m_worker = m_scope;
         m_worker->start();
     }
-}
-
-Oscilloscope::~Oscilloscope()
-{
-    // The worker reads the control fields owned here: stop it first.
-    shutdown();
 }
 
 bool Oscilloscope::ReadParameters(const QJsonValue& entry)

@@ -11,7 +11,7 @@
 
 #include "blocks/oscilloscope/waveform_file_writer.h"
 #include "core/block_worker.h"
-#include "core/dump_control.h"
+#include "blocks/common/dump_control.h"
 #include "core/quarix_block.h"
 #include "core/recording_control.h"
 
@@ -37,7 +37,6 @@ class Oscilloscope : public QuarixBlock, public RecordingControl {
     Q_OBJECT
 public:
     Oscilloscope(QObject* parent, BlockContext* context, const QJsonValue& entry);
-    ~Oscilloscope() override;
 
     Records records() const override { return Records::Waveforms; }
     void configureRecording(int eventsPerFile, int dumpTimeMs, const QString& fileType, const QString& folder) override

@@ -6,7 +6,7 @@
 //   JSON  "[" + records separated by "," + "]" at close
 #pragma once
 
-#include "core/dump_file.h"
+#include "blocks/common/dump_file.h"
 
 #include <QString>
 

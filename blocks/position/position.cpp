@@ -1,7 +1,7 @@
 #include "blocks/position/position.h"
 
 #include "core/block_context.h"
-#include "core/config_limits.h"
+#include "blocks/common/config_limits.h"
 #include "core/data_packet.h"
 #include "core/quarix_payload_energy.h"
 #include "core/text_builder.h"
@@ -29,7 +29,7 @@ bool appendIntegers(std::vector<int>& list, const QJsonValue& value)
 
 Position::Position(QObject* parent, BlockContext* context, const QJsonValue& entry) : QuarixBlock(parent)
 {
-    const QString dataType = readCommonKeys(QStringLiteral("position"), context, entry);
+    const QString dataType = readCommonKeys(context, entry);
     const bool ready = ReadParameters(entry);
 
     createPins(1, 0, dataType);
@@ -150,11 +150,6 @@ Position_Thread::Position_Thread(const QString& name, const QList<PinInput*>* in
       m_layout(layout),
       m_heatmap(layout.yPositions, static_cast<int>(layout.positions.size() / 2))
 {
-}
-
-Position_Thread::~Position_Thread()
-{
-    stopAndWait();
 }
 
 void Position_Thread::takeScatter(TextBuilder& text)

@@ -12,9 +12,9 @@
 // "heatmap", "reset", "data_get_status", "run_control".
 #pragma once
 
-#include "core/accumulating_control.h"
+#include "blocks/common/accumulating_control.h"
 #include "core/block_worker.h"
-#include "core/counter_grid.h"
+#include "blocks/common/counter_grid.h"
 #include "core/quarix_block.h"
 
 #include <cstdint>
@@ -65,7 +65,6 @@ public:
     static constexpr size_t kFrameCap = 100;
 
     Position_Thread(const QString& name, const QList<PinInput*>* inputs, const Layout& layout);
-    ~Position_Thread() override;
 
     AccumulatingRunState& runState() { return m_run; }
     // {"data":[{"x":[...]},{"y":[...]}]} from every frame, newest first; the frames are consumed.

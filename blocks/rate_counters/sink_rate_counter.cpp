@@ -58,7 +58,7 @@ SinkRateCounter::SinkRateCounter(QObject* parent, BlockContext* context, const Q
     : QuarixBlock(parent),
       m_control(QStringLiteral("BIN"), QStringLiteral("run_0"), context ? context->storage_path : QString())
 {
-    const QString dataType = readCommonKeys(QStringLiteral("rate_counters_sink"), context, entry);
+    const QString dataType = readCommonKeys(context, entry);
     const bool usable = ReadParameters(entry);
     m_dump = true;
     createPins(1, 0, dataType);
@@ -67,12 +67,6 @@ SinkRateCounter::SinkRateCounter(QObject* parent, BlockContext* context, const Q
         m_worker = m_sink;
         m_worker->start();
     }
-}
-
-SinkRateCounter::~SinkRateCounter()
-{
-    // The worker reads the control fields owned here: stop it first.
-    shutdown();
 }
 
 bool SinkRateCounter::ReadParameters(const QJsonValue& entry)

@@ -10,7 +10,7 @@
 
 #include "blocks/rate_counters/rate_file_writer.h"
 #include "core/block_worker.h"
-#include "core/dump_control.h"
+#include "blocks/common/dump_control.h"
 #include "core/quarix_block.h"
 #include "core/recording_control.h"
 
@@ -29,7 +29,6 @@ class SinkRateCounter : public QuarixBlock, public RecordingControl {
     Q_OBJECT
 public:
     SinkRateCounter(QObject* parent, BlockContext* context, const QJsonValue& entry);
-    ~SinkRateCounter() override;
 
     Records records() const override { return Records::RateCounters; }
     void configureRecording(int eventsPerFile, int, const QString& fileType, const QString& folder) override

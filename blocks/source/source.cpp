@@ -4,9 +4,8 @@
 #include "board_access/board.h"
 #include "board_access/readout_records.h"
 #include "core/block_context.h"
-#include "core/config_limits.h"
+#include "blocks/common/config_limits.h"
 #include "core/data_packet.h"
-#include "core/data_thread.h"
 #include "core/pin_output.h"
 
 #include <QDebug>
@@ -42,8 +41,7 @@ int64_t steadyNanoseconds()
 Source_Thread::Source_Thread(const QString& name, Board* board, const QString& endpointPath, int endpointIndex,
                              const QString& dataType, const QList<PinOutput*>* outputs, DataDistructor* deleter,
                              const std::atomic<double>* downloadInterval, QObject* parent)
-    : QThread(parent),
-      m_name(name),
+    : BlockWorker(name, nullptr),
       m_board(board),
       m_endpointPath(endpointPath),
       m_endpointPathLatin1(endpointPath.toLatin1()),
@@ -54,11 +52,7 @@ Source_Thread::Source_Thread(const QString& name, Board* board, const QString& e
       m_downloadInterval(downloadInterval ? downloadInterval : &m_ownInterval),
       m_timerStartNs(steadyNanoseconds())
 {
-}
-
-Source_Thread::~Source_Thread()
-{
-    stopAndWait();
+    setParent(parent);
 }
 
 void Source_Thread::setCalibrationExpression(const QString& expression)
@@ -84,30 +78,23 @@ qint64 Source_Thread::elapsedMilliseconds() const
     return (steadyNanoseconds() - m_timerStartNs.load()) / 1000000;
 }
 
-void Source_Thread::stopAndWait()
+void Source_Thread::process(PinMessage& message)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_stopMutex);
-        m_stop.store(true);
-    }
-    m_stopWake.notify_all();
-    wait();
-    // The join inside QThread::wait() is invisible to ThreadSanitizer: this
-    // acquire pairs with the loop's last store, so nothing the worker did can
-    // look concurrent with what the caller does next (destroy it, its pins).
-    m_finished.load(std::memory_order_acquire);
+    delete message.packet;
 }
 
 void Source_Thread::pause(qint64 milliseconds)
 {
-    if (milliseconds <= 0)
-        return;
-    std::unique_lock<std::mutex> lock(m_stopMutex);
-    m_stopWake.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return m_stop.load(); });
+    if (milliseconds > 0)
+        sleepUnlessStopped(milliseconds * 1000);
 }
 
-void Source_Thread::sendCommandsOnStart()
+// Waveform endpoints get their configuration and start commands when the
+// reader starts.
+void Source_Thread::started()
 {
+    if (m_converter.kind() != RecordConverter::Kind::Waveform)
+        return;
     if (m_endpointIndex < 0 || m_endpointIndex >= m_board->endpoints.size())
         return;
     const BoardEndpoint& endpoint = m_board->endpoints.at(m_endpointIndex);
@@ -116,32 +103,26 @@ void Source_Thread::sendCommandsOnStart()
         m_board->SendCommands(endpoint.start_commands);
 }
 
-void Source_Thread::run()
+void Source_Thread::idle()
 {
-    data_thread::lowerPriorityOfThisThread();
-    if (m_converter.kind() == RecordConverter::Kind::Waveform)
-        sendCommandsOnStart();
-    while (!m_stop.load()) {
-        readout::DataList list;
-        std::memset(&list, 0, sizeof list);
-        const int status = m_board->ReadData(m_endpointPathLatin1, &list);
-        // Truncated toward zero; huge or negative values are clamped to something sleepable.
-        const double interval = m_downloadInterval->load();
-        const qint64 pauseMs = interval >= 1.0 ? static_cast<qint64>(qMin(interval, 1.0e9)) : 0;
-        if (status != 0)
-            m_readErrors.fetch_add(1, std::memory_order_relaxed);
-        if (status == 0 && list.count != 0) {
-            convert(list);
-            pause(pauseMs);
-            if (m_converter.kind() == RecordConverter::Kind::Waveform)
-                qInfo() << "W OK";
-        } else {
-            if (m_converter.kind() == RecordConverter::Kind::Waveform)
-                qInfo() << "W ERR";
-            pause(pauseMs);
-        }
+    readout::DataList list;
+    std::memset(&list, 0, sizeof list);
+    const int status = m_board->ReadData(m_endpointPathLatin1, &list);
+    // Truncated toward zero; huge or negative values are clamped to something sleepable.
+    const double interval = m_downloadInterval->load();
+    const qint64 pauseMs = interval >= 1.0 ? static_cast<qint64>(qMin(interval, 1.0e9)) : 0;
+    if (status != 0)
+        m_readErrors.fetch_add(1, std::memory_order_relaxed);
+    if (status == 0 && list.count != 0) {
+        convert(list);
+        pause(pauseMs);
+        if (m_converter.kind() == RecordConverter::Kind::Waveform)
+            qInfo() << "W OK";
+    } else {
+        if (m_converter.kind() == RecordConverter::Kind::Waveform)
+            qInfo() << "W ERR";
+        pause(pauseMs);
     }
-    m_finished.store(true, std::memory_order_release);
 }
 
 // Converts one delivered batch and hands it back to the plugin: exactly one
@@ -191,7 +172,6 @@ Source::Source(QObject* parent, BlockContext* context, const QJsonValue& entry) 
         m_boards = context->boards;
         m_blocks = context->blocks;
     }
-    m_blockType = QStringLiteral("source");
     setFullPath(context ? context->full_path : QString());
     const bool configured = readConfiguration(entry);
     createPins(0, 1, m_dataType);
@@ -200,17 +180,17 @@ Source::Source(QObject* parent, BlockContext* context, const QJsonValue& entry) 
     m_deleter = new DataDistructorSource(m_board, m_endpointPath);
     m_thread = new Source_Thread(Name(), m_board, m_endpointPath, m_endpointIndex, m_dataType, &m_outputPins,
                                  m_deleter, &m_downloadInterval, this);
+    m_worker = m_thread;
     m_thread->setCalibrationExpression(m_expression);
     m_thread->setUseBoardKev(m_useBoardKev);
 }
 
 Source::~Source()
 {
-    // The worker is a child QObject: stop and delete it here, before the pins
-    // it pushes into and the deleter it holds go away.
-    shutdown();
-    delete m_thread;
-    m_thread = nullptr;
+    // The reader was stopped before this destructor ran (see QuarixBlock);
+    // it goes before the deleter it holds.
+    delete m_worker;
+    m_worker = m_thread = nullptr;
     delete m_deleter;
 }
 
@@ -218,12 +198,6 @@ void Source::appendLosses(BlockLosses& losses) const
 {
     losses.push_back({"read_errors", m_thread ? m_thread->readErrors() : 0, false});
     losses.push_back({"bad_records", m_thread ? m_thread->badRecords() : 0, true});
-}
-
-void Source::shutdown()
-{
-    if (m_thread)
-        m_thread->stopAndWait();
 }
 
 bool Source::readConfiguration(const QJsonValue& entry)

@@ -15,13 +15,12 @@
 #pragma once
 
 #include "blocks/source/record_conversion.h"
+#include "core/block_worker.h"
 #include "core/quarix_block.h"
 
 #include <QByteArray>
-#include <QThread>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -40,7 +39,10 @@ namespace readout {
 struct DataList;
 }
 
-class Source_Thread : public QThread {
+// The source's reader: a worker without input pin whose idle step reads the
+// endpoint once, converts and frees what came, then pauses for the download
+// interval; a stop request cuts the pause short (stopAndWait()).
+class Source_Thread : public BlockWorker {
     Q_OBJECT
 public:
     // downloadInterval points at the block's pause in milliseconds, read at
@@ -48,7 +50,6 @@ public:
     Source_Thread(const QString& name, Board* board, const QString& endpointPath, int endpointIndex,
                   const QString& dataType, const QList<PinOutput*>* outputs, DataDistructor* deleter,
                   const std::atomic<double>* downloadInterval, QObject* parent);
-    ~Source_Thread() override;
 
     void setCalibrationExpression(const QString& expression);
     void setUseBoardKev(bool useBoardKev);
@@ -59,17 +60,20 @@ public:
     void restartElapsedTimer();
     qint64 elapsedMilliseconds() const;
 
-    // Orderly stop: the loop ends after its current cycle (a pause is cut
-    // short, a delivered batch is still converted and freed); then joins.
-    void stopAndWait();
-
     // Reads the board answered with an error; delivered records that could
     // not be converted and were skipped.
     uint64_t readErrors() const { return m_readErrors.load(std::memory_order_relaxed); }
     uint64_t badRecords() const { return m_badRecords.load(std::memory_order_relaxed); }
 
 protected:
-    void run() override;
+    // One read cycle: read, convert and free, pause. A stop request ends the
+    // loop after the current cycle (a pause is cut short, a delivered batch
+    // is still converted and freed).
+    void idle() override;
+    int64_t idleMicroseconds() const override { return 0; }
+    // The reader has no input pin: nothing ever arrives to process.
+    void process(PinMessage& message) override;
+    void started() override;
 
 private:
     void prepareCalibration(EnergyCalibration& calibration) const;
@@ -78,9 +82,7 @@ private:
     // them when nothing is wired).
     void pushBatch(std::vector<PinMessage>& messages);
     void pause(qint64 milliseconds);
-    void sendCommandsOnStart();
 
-    const QString m_name;
     Board* const m_board;
     const QString m_endpointPath;
     const QByteArray m_endpointPathLatin1;
@@ -97,11 +99,6 @@ private:
 
     std::atomic<int64_t> m_timerStartNs;   // steady clock
 
-    std::mutex m_stopMutex;
-    std::condition_variable m_stopWake;
-    std::atomic<bool> m_stop{false};
-    std::atomic<bool> m_finished{false};   // released by the loop's last step, acquired after the join
-
     std::atomic<uint64_t> m_readErrors{0};
     std::atomic<uint64_t> m_badRecords{0};
     std::vector<PinMessage> m_batch;   // worker thread only
@@ -114,7 +111,6 @@ public:
     ~Source() override;
 
     bool ReadParameters(const QJsonValue& entry) override;
-    void shutdown() override;
     void appendLosses(BlockLosses& losses) const override;
 
     bool hasWorker() const { return m_thread != nullptr; }
@@ -145,5 +141,5 @@ private:
     QString m_expression;
     bool m_useBoardKev = false;
     DataDistructorSource* m_deleter = nullptr;
-    Source_Thread* m_thread = nullptr;   // a child of the block, stopped and deleted before anything else
+    Source_Thread* m_thread = nullptr;   // m_worker, typed
 };

@@ -21,7 +21,7 @@ void printCut(const char* label, double value)
 Histogram::Histogram(QObject* parent, BlockContext* context, const QJsonValue& entry)
     : ChannelHistogramBlock(parent)
 {
-    if (setUp(QStringLiteral("spectrum"), context, entry))
+    if (setUp(context, entry))
         startWorker(new Histogram_Thread(Name(), &m_inputPins, m_size, {m_gain, m_energyCutMin, m_energyCutMax}));
 }
 
@@ -49,11 +49,6 @@ Histogram_Thread::Histogram_Thread(const QString& name, const QList<PinInput*>* 
                                    const EnergyBinning& binning)
     : ChannelHistogramWorker(name, inputs, size), m_binning(binning)
 {
-}
-
-Histogram_Thread::~Histogram_Thread()
-{
-    stopAndWait();
 }
 
 // The raw energy times the gain, clamped to the histogram; the cuts apply to

@@ -8,7 +8,7 @@
 // "data_get_status", "run_control".
 #pragma once
 
-#include "core/channel_histogram_block.h"
+#include "blocks/common/channel_histogram_block.h"
 
 class Histogram : public ChannelHistogramBlock {
     Q_OBJECT
@@ -35,7 +35,6 @@ public:
 
     Histogram_Thread(const QString& name, const QList<PinInput*>* inputs, const HistogramSize& size,
                      const EnergyBinning& binning);
-    ~Histogram_Thread() override;
 
 protected:
     int binOf(const QuarixPayload_Energy& event) const override;

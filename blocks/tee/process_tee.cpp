@@ -1,7 +1,7 @@
 #include "blocks/tee/process_tee.h"
 
 #include "core/block_context.h"
-#include "core/config_limits.h"
+#include "blocks/common/config_limits.h"
 #include "core/data_packet.h"
 #include "core/pin_input.h"
 #include "core/pin_output.h"
@@ -27,7 +27,7 @@ DataPacket* sharingCopy(const DataPacket* packet)
 
 Process_Tee::Process_Tee(QObject* parent, BlockContext* context, const QJsonValue& entry) : QuarixBlock(parent)
 {
-    const QString dataType = readCommonKeys(QStringLiteral("tee"), context, entry);
+    const QString dataType = readCommonKeys(context, entry);
     const QJsonObject object = entry.toObject();
     const int64_t outputCount = config_limits::wholeNumber(object.value(QLatin1String("output_count")), 0);
     if (outputCount > config_limits::kTeeOutputs)

@@ -38,7 +38,6 @@ Time_Sorting_Thread::Time_Sorting_Thread(const QString& name, const QList<PinInp
 
 Time_Sorting_Thread::~Time_Sorting_Thread()
 {
-    stopAndWait();
     for (QuarixPayload* item : m_buffer)
         delete item;
 }
@@ -155,7 +154,7 @@ void Time_Sorting_Thread::pushReleased()
 Process_Time_Sorting::Process_Time_Sorting(QObject* parent, BlockContext* context, const QJsonValue& entry)
     : QuarixBlock(parent)
 {
-    const QString dataType = readCommonKeys(QStringLiteral("time_sorting"), context, entry);
+    const QString dataType = readCommonKeys(context, entry);
     const bool ok = ReadParameters(entry);
     createPins(1, 1, dataType);
     if (ok) {
@@ -168,7 +167,8 @@ Process_Time_Sorting::Process_Time_Sorting(QObject* parent, BlockContext* contex
 
 Process_Time_Sorting::~Process_Time_Sorting()
 {
-    // The worker holds the deleter: stop it before the deleter goes.
+    // The worker was stopped before this destructor ran (see QuarixBlock);
+    // it holds the deleter, so it goes first.
     delete m_worker;
     m_worker = nullptr;
     delete m_deleter;

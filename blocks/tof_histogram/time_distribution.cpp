@@ -22,7 +22,7 @@ int32_t roundedBin(uint64_t timestamp, double binning)
 time_distribution::time_distribution(QObject* parent, BlockContext* context, const QJsonValue& entry)
     : ChannelHistogramBlock(parent)
 {
-    if (setUp(QStringLiteral("tof_histogram"), context, entry)) {
+    if (setUp(context, entry)) {
         m_thread = new time_distribution_Thread(Name(), &m_inputPins, m_size, m_binning);
         startWorker(m_thread);
     }
@@ -45,11 +45,6 @@ time_distribution_Thread::time_distribution_Thread(const QString& name, const QL
                                                    const HistogramSize& size, double binning)
     : ChannelHistogramWorker(name, inputs, size), m_binning(binning)
 {
-}
-
-time_distribution_Thread::~time_distribution_Thread()
-{
-    stopAndWait();
 }
 
 int time_distribution_Thread::binOf(const QuarixPayload_Energy& event) const

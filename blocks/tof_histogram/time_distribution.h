@@ -8,7 +8,7 @@
 // (0 or absent: nothing is counted).
 #pragma once
 
-#include "core/channel_histogram_block.h"
+#include "blocks/common/channel_histogram_block.h"
 
 #include <atomic>
 
@@ -32,7 +32,6 @@ class time_distribution_Thread : public ChannelHistogramWorker {
 public:
     time_distribution_Thread(const QString& name, const QList<PinInput*>* inputs, const HistogramSize& size,
                              double binning);
-    ~time_distribution_Thread() override;
 
     void setBinning(double binning) { m_binning.store(binning, std::memory_order_relaxed); }
 

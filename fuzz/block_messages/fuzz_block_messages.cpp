@@ -13,10 +13,11 @@
 
 #include "board_access/board.h"
 #include "core/block_context.h"
-#include "core/block_factory.h"
+#include "core/application/block_types.h"
 #include "core/block_message.h"
 #include "core/data_packet.h"
-#include "core/dump_control.h"
+#include "core/client_routing.h"
+#include "core/recording_control.h"
 #include "core/pin_input.h"
 #include "core/pin_output.h"
 #include "core/quarix_block.h"
@@ -37,10 +38,6 @@
 #include <vector>
 
 namespace {
-// The block types each route serves, as the WebSocket server has them.
-const char* const kServedByPath[] = {"image", "position", "spectrum", "tof_histogram", "rate_counters_sink", "hv"};
-const char* const kServedByName[] = {"oscilloscope", "dumper", "commands", "hv"};
-
 // One chain of every client-reachable block, small enough to answer quickly.
 const char* const kChain = R"([
  {"block_type": "spectrum", "name": "spectrum", "data_type": "energy",
@@ -70,16 +67,6 @@ const char* const kChain = R"([
 {
     std::fprintf(stderr, "block messages set-up: %s\n", what);
     std::abort();
-}
-
-template <size_t N>
-bool isServed(const QuarixBlock* block, const char* const (&types)[N])
-{
-    for (const char* type : types) {
-        if (block->blockType() == QLatin1String(type))
-            return true;
-    }
-    return false;
 }
 
 QuarixPayload* energyEvent(uint64_t timestamp, uint32_t channel, uint32_t raw)
@@ -163,18 +150,14 @@ public:
             }
         }
         auto* commands = new quarix_commands(&m_blocks, workspace.configPath());
+        commands->setType(BlockFactory::find(QStringLiteral("commands")));
         commands->setName(QStringLiteral("commands"));
         m_blocks.append(commands);
         m_storage = workspace.storagePath();
         for (QuarixBlock* block : m_blocks) {
             // The writers record below the workspace, never in the default /tmp.
-            if (block->blockType() == QLatin1String("oscilloscope"))
-                QMetaObject::invokeMethod(block, "ConfigureDump", Qt::DirectConnection, Q_ARG(int, 1000),
-                                          Q_ARG(int, 1000), Q_ARG(QString, QStringLiteral("BIN")),
-                                          Q_ARG(QString, m_storage));
-            else if (block->dumpFlag())
-                QMetaObject::invokeMethod(block, "ConfigureDump", Qt::DirectConnection, Q_ARG(int, 1000),
-                                          Q_ARG(QString, QStringLiteral("BIN")), Q_ARG(QString, m_storage));
+            if (auto* recorder = dynamic_cast<RecordingControl*>(block))
+                recorder->configureRecording(1000, 1000, QStringLiteral("BIN"), m_storage);
         }
         feedOnce();
     }
@@ -182,20 +165,7 @@ public:
     // What the WebSocket server answers to `message` arriving on `route`.
     QString answer(const QString& route, const QString& message)
     {
-        QString reply;
-        if (block_message::hasDuplicateKey(message))
-            return reply;
-        if (route == QLatin1String("query_by_json")) {
-            const QString path = QJsonDocument::fromJson(message.toUtf8()).object().value(QLatin1String("path")).toString();
-            QuarixBlock* block = QuarixBlock::findByFullPath(m_blocks, path);
-            if (block && isServed(block, kServedByPath))
-                QuarixBlock::interpret(block, message, &reply);
-        } else {
-            QuarixBlock* block = QuarixBlock::findByName(m_blocks, route);
-            if (block && isServed(block, kServedByName))
-                QuarixBlock::interpret(block, message, &reply);
-        }
-        return reply;
+        return client_routing::answer(m_blocks, route, message);
     }
 
     // Run folders a "start_dump" made: removed, so the storage stays small.

@@ -8,7 +8,7 @@
 #include "fuzz_support.h"
 
 #include "core/block_context.h"
-#include "core/block_factory.h"
+#include "core/application/block_types.h"
 #include "core/config_file.h"
 #include "core/pin_input.h"
 #include "core/pin_output.h"

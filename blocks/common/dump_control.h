@@ -22,7 +22,7 @@
 // the worker's next message.
 #pragma once
 
-#include "core/dump_file.h"
+#include "blocks/common/dump_file.h"
 
 #include <QJsonObject>
 #include <QString>

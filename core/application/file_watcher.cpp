@@ -1,4 +1,4 @@
-#include "core/file_watcher.h"
+#include "core/application/file_watcher.h"
 
 #include "board_access/board.h"
 #include "core/config_file.h"

@@ -8,7 +8,7 @@
 #pragma once
 
 #include "core/block_worker.h"
-#include "core/channel_histograms.h"
+#include "blocks/common/channel_histograms.h"
 #include "core/quarix_block.h"
 
 struct BlockContext;
@@ -45,7 +45,7 @@ protected:
     // The common construction up to the worker: common keys, size,
     // ReadParameters, the input pin. False when no worker may start (the size
     // is unusable, which is also reported as a configuration error).
-    bool setUp(const QString& blockType, BlockContext* context, const QJsonValue& entry);
+    bool setUp(BlockContext* context, const QJsonValue& entry);
     // Takes ownership of the worker and starts it.
     void startWorker(ChannelHistogramWorker* worker);
 

@@ -1,6 +1,6 @@
-#include "core/channel_histograms.h"
+#include "blocks/common/channel_histograms.h"
 
-#include "core/config_limits.h"
+#include "blocks/common/config_limits.h"
 #include "core/text_builder.h"
 
 #include <QJsonArray>

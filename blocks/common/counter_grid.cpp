@@ -1,4 +1,4 @@
-#include "core/counter_grid.h"
+#include "blocks/common/counter_grid.h"
 
 #include "core/text_builder.h"
 

@@ -1,7 +1,7 @@
 // quarix-boards-server: the board server's entry point.
-#include "core/console_log.h"
-#include "core/server_startup.h"
-#include "core/termination_signals.h"
+#include "core/application/console_log.h"
+#include "core/application/server_startup.h"
+#include "core/application/termination_signals.h"
 
 #include <QCoreApplication>
 #include <QDebug>

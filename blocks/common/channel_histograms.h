@@ -7,8 +7,8 @@
 // thread, hands the client's text to answer(). Neither ever waits for the other.
 #pragma once
 
-#include "core/accumulating_control.h"
-#include "core/counter_grid.h"
+#include "blocks/common/accumulating_control.h"
+#include "blocks/common/counter_grid.h"
 
 #include <QJsonValue>
 #include <QString>

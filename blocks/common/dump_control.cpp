@@ -1,4 +1,4 @@
-#include "core/dump_control.h"
+#include "blocks/common/dump_control.h"
 
 #include "core/block_message.h"
 

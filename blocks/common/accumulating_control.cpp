@@ -1,4 +1,4 @@
-#include "core/accumulating_control.h"
+#include "blocks/common/accumulating_control.h"
 
 #include "core/block_message.h"
 

@@ -1,4 +1,4 @@
-#include "core/dump_file.h"
+#include "blocks/common/dump_file.h"
 
 #include <QDebug>
 #include <QDir>

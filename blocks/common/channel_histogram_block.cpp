@@ -1,4 +1,4 @@
-#include "core/channel_histogram_block.h"
+#include "blocks/common/channel_histogram_block.h"
 
 #include "core/data_packet.h"
 #include "core/quarix_payload_energy.h"
@@ -27,9 +27,9 @@ void ChannelHistogramWorker::process(PinMessage& message)
     }
 }
 
-bool ChannelHistogramBlock::setUp(const QString& blockType, BlockContext* context, const QJsonValue& entry)
+bool ChannelHistogramBlock::setUp(BlockContext* context, const QJsonValue& entry)
 {
-    const QString dataType = readCommonKeys(blockType, context, entry);
+    const QString dataType = readCommonKeys(context, entry);
     m_size = HistogramSize::fromEntry(entry);
     const bool ready = ReadParameters(entry);
     createPins(1, 0, dataType);

@@ -1,4 +1,4 @@
-#include "core/console_log.h"
+#include "core/application/console_log.h"
 
 #include "core/data_thread.h"
 

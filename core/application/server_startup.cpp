@@ -1,15 +1,16 @@
-#include "core/server_startup.h"
+#include "core/application/server_startup.h"
 
 #include "board_access/board.h"
 #include "board_access/plugin_loader.h"
-#include "core/block_factory.h"
+#include "core/application/block_types.h"
 #include "core/config_file.h"
-#include "core/config_limits.h"
+#include "blocks/common/config_limits.h"
 #include "core/pin_input.h"
 #include "core/quarix_block.h"
 
-#include "core/file_watcher.h"
+#include "core/application/file_watcher.h"
 #include "server/main_web_socket.h"
+#include "blocks/source/source.h"
 #include "server/quarix_commands.h"
 
 #include <QCommandLineParser>
@@ -241,7 +242,7 @@ int ServerStartup::buildChain(int processingIndex, const QJsonObject& chain)
             refuseBlock(chainName, blockName, block->configurationError());
             return 1;
         }
-        if (blockType == QLatin1String("source"))
+        if (block->hasRole(BlockType::Role::Source))
             continue;
 
         for (int i = 0; i < inputCount; ++i) {
@@ -307,10 +308,11 @@ void ServerStartup::createServices()
     m_watcher = watcher;
     m_server = new MainWebSocket(kControlPort, false, &m_blocks, nullptr, m_serverSettings);
     for (QuarixBlock* block : m_blocks) {
-        if (block->blockType() == QLatin1String("source"))
-            QMetaObject::invokeMethod(block, "Run", Qt::DirectConnection);
+        if (auto* source = qobject_cast<Source*>(block))
+            source->Run();
     }
     auto* commands = new quarix_commands(&m_blocks, m_configPath, nullptr);
+    commands->setType(BlockFactory::find(QStringLiteral("commands")));
     commands->setName(QStringLiteral("commands"));
     m_blocks.append(commands);
 }
@@ -323,11 +325,11 @@ void ServerStartup::shutdown()
     // Sources first, so that nothing new enters the chains; then every block in
     // creation order, which is upstream before downstream.
     for (QuarixBlock* block : m_blocks) {
-        if (block->blockType() == QLatin1String("source"))
+        if (block->hasRole(BlockType::Role::Source))
             block->shutdown();
     }
     for (QuarixBlock* block : m_blocks) {
-        if (block->blockType() != QLatin1String("source"))
+        if (!block->hasRole(BlockType::Role::Source))
             block->shutdown();
     }
 }

@@ -1,4 +1,4 @@
-#include "core/termination_signals.h"
+#include "core/application/termination_signals.h"
 
 #include <QDebug>
 #include <QSocketNotifier>
