@@ -45,7 +45,6 @@ public:
 private:
     int openBoards(const QJsonObject& config);
     int buildChains(const QJsonObject& config);
-    int buildChain(int processingIndex, const QJsonObject& chain);
     void startBoards();
     void createServices();
 
