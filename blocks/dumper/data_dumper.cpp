@@ -38,7 +38,7 @@ bool isJsonDecimal(const QString& text)
 }  // namespace
 
 DataDumper::DataDumper(QObject* parent, BlockContext* context, const QJsonValue& entry)
-    : QuarixBlock(parent), m_control(QString(), QStringLiteral("0"), context ? context->storage_path : QString())
+    : RecordingBlock(parent, context)
 {
     const QString dataType = readCommonKeys(context, entry);
     const bool usable = ReadParameters(entry);
@@ -68,33 +68,15 @@ void DataDumper::InterpretMessage(QString data_in, QString* data_out)
 
 void DataDumper::ConfigureDump(int dump_events, QString file_type, QString file_path)
 {
-    m_control.configure(dump_events, file_type, file_path);
+    configureRecording(dump_events, 0, file_type, file_path);
 }
 
-void DataDumper::StartDump(QString run_id)
+void DataDumper::runStarting()
 {
-    if (!m_control.setRunId(run_id))
-        return;
     m_statistics.runningTime.store(0.0);
     m_statistics.eventRate.store(0.0);
     m_statistics.usedSpace.store(0);
     m_statistics.storedEvents.store(0);
-    m_control.setStatus(DumpRunning);
-}
-
-void DataDumper::StopDump()
-{
-    m_control.setStatus(DumpStopped);
-}
-
-void DataDumper::PauseDump()
-{
-    m_control.setStatus(DumpPaused);
-}
-
-void DataDumper::ReStartDump()
-{
-    m_control.setStatus(DumpRunning);
 }
 
 void DataDumper::GetRunInfo(QString* data_out)

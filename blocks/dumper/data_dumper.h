@@ -17,7 +17,7 @@
 #include "core/block_worker.h"
 #include "blocks/common/dump_control.h"
 #include "core/quarix_block.h"
-#include "core/recording_control.h"
+#include "blocks/common/recording_block.h"
 
 #include <QElapsedTimer>
 
@@ -34,20 +34,12 @@ struct DumpRunStatistics {
     std::atomic<int64_t> usedSpace{0};      // write position of the current data file
 };
 
-class DataDumper : public QuarixBlock, public RecordingControl {
+class DataDumper : public RecordingBlock {
     Q_OBJECT
 public:
     DataDumper(QObject* parent, BlockContext* context, const QJsonValue& entry);
 
     Records records() const override { return Records::ListEvents; }
-    void configureRecording(int eventsPerFile, int, const QString& fileType, const QString& folder) override
-    {
-        ConfigureDump(eventsPerFile, fileType, folder);
-    }
-    void startRecording(const QString& runId) override { StartDump(runId); }
-    void stopRecording() override { StopDump(); }
-    void pauseRecording() override { PauseDump(); }
-    void restartRecording() override { ReStartDump(); }
     bool appendRunInfo(QString* out) override
     {
         GetRunInfo(out);
@@ -58,15 +50,13 @@ public slots:
     void NewDataInTheInputPin(int FifoLevel);
     void InterpretMessage(QString data_in, QString* data_out);
     void ConfigureDump(int dump_events, QString file_type, QString file_path);
-    void StartDump(QString run_id);
-    void StopDump();
-    void PauseDump();
     // Appends {"status":..,"name": "..","event_rate":..,"id":..,"stored_events":..,"running_time":..,"used_space":..}
     void GetRunInfo(QString* data_out);
-    void ReStartDump();
+
+protected:
+    void runStarting() override;
 
 private:
-    DumpControl m_control;
     DumpRunStatistics m_statistics;
 };
 

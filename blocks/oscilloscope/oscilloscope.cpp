@@ -31,7 +31,7 @@ int integerParameter(const QJsonValue& value)
 }  // namespace
 
 Oscilloscope::Oscilloscope(QObject* parent, BlockContext* context, const QJsonValue& entry)
-    : QuarixBlock(parent), m_control(QString(), QStringLiteral("0"), context ? context->storage_path : QString())
+    : RecordingBlock(parent, context)
 {
     const QString dataType = readCommonKeys(context, entry);
     const bool usable = ReadParameters(entry);
@@ -161,30 +161,7 @@ void Oscilloscope::appendTraces(QString* data_out) const
 
 void Oscilloscope::ConfigureDump(int dump_events, int dump_time, QString file_type, QString file_path)
 {
-    m_control.setDumpTime(dump_time);
-    m_control.configure(dump_events, file_type, file_path);
-}
-
-void Oscilloscope::StartDump(QString run_id)
-{
-    if (!m_control.setRunId(run_id))
-        return;
-    m_control.setStatus(DumpRunning);
-}
-
-void Oscilloscope::StopDump()
-{
-    m_control.setStatus(DumpStopped);
-}
-
-void Oscilloscope::PauseDump()
-{
-    m_control.setStatus(DumpPaused);
-}
-
-void Oscilloscope::ReStartDump()
-{
-    m_control.setStatus(DumpRunning);
+    configureRecording(dump_events, dump_time, file_type, file_path);
 }
 
 Oscilloscope_Thread::Oscilloscope_Thread(const QString& name, const QList<PinInput*>* inputs, DumpControl* control,

@@ -13,7 +13,7 @@
 #include "core/block_worker.h"
 #include "blocks/common/dump_control.h"
 #include "core/quarix_block.h"
-#include "core/recording_control.h"
+#include "blocks/common/recording_block.h"
 
 #include <QElapsedTimer>
 
@@ -33,20 +33,12 @@ struct OscilloscopeGeometry {
 
 class Oscilloscope_Thread;
 
-class Oscilloscope : public QuarixBlock, public RecordingControl {
+class Oscilloscope : public RecordingBlock {
     Q_OBJECT
 public:
     Oscilloscope(QObject* parent, BlockContext* context, const QJsonValue& entry);
 
     Records records() const override { return Records::Waveforms; }
-    void configureRecording(int eventsPerFile, int dumpTimeMs, const QString& fileType, const QString& folder) override
-    {
-        ConfigureDump(eventsPerFile, dumpTimeMs, fileType, folder);
-    }
-    void startRecording(const QString& runId) override { StartDump(runId); }
-    void stopRecording() override { StopDump(); }
-    void pauseRecording() override { PauseDump(); }
-    void restartRecording() override { ReStartDump(); }
 
     bool ReadParameters(const QJsonValue& entry) override;
 
@@ -54,17 +46,12 @@ public slots:
     void NewDataInTheInputPin(int FifoLevel);
     void InterpretMessage(QString data_in, QString* data_out);
     void ConfigureDump(int dump_events, int dump_time, QString file_type, QString file_path);
-    void StartDump(QString run_id);
-    void StopDump();
-    void PauseDump();
-    void ReStartDump();
 
 private:
     void appendTraces(QString* data_out) const;
     void setChannels(const QJsonValue& flags);
 
     OscilloscopeGeometry m_geometry;
-    DumpControl m_control;
     std::vector<uint8_t> m_enabled;       // control side only
     Oscilloscope_Thread* m_scope = nullptr;   // the worker, owned through m_worker
 };

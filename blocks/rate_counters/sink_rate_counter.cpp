@@ -55,8 +55,7 @@ void appendCommonFields(TextBuilder& text, const QuarixPayload_RateCounters& sna
 }  // namespace
 
 SinkRateCounter::SinkRateCounter(QObject* parent, BlockContext* context, const QJsonValue& entry)
-    : QuarixBlock(parent),
-      m_control(QStringLiteral("BIN"), QStringLiteral("run_0"), context ? context->storage_path : QString())
+    : RecordingBlock(parent, context, QStringLiteral("BIN"), QStringLiteral("run_0"))
 {
     const QString dataType = readCommonKeys(context, entry);
     const bool usable = ReadParameters(entry);
@@ -159,30 +158,12 @@ void SinkRateCounter::appendHistory(QString* data_out) const
 
 void SinkRateCounter::ConfigureDump(int dump_events, QString file_type, QString file_path)
 {
-    m_control.configure(dump_events, file_type, file_path);
+    configureRecording(dump_events, 0, file_type, file_path);
 }
 
-void SinkRateCounter::StartDump(QString run_id)
+void SinkRateCounter::runStarting()
 {
-    if (!m_control.setRunId(run_id))
-        return;
-    m_control.setStatus(DumpRunning);
     qInfo() << "Starting RATE dumper";
-}
-
-void SinkRateCounter::StopDump()
-{
-    m_control.setStatus(DumpStopped);
-}
-
-void SinkRateCounter::PauseDump()
-{
-    m_control.setStatus(DumpPaused);
-}
-
-void SinkRateCounter::ReStartDump()
-{
-    m_control.setStatus(DumpRunning);
 }
 
 SinkRateCounter_Thread::SinkRateCounter_Thread(const QString& name, const QList<PinInput*>* inputs,

@@ -12,7 +12,7 @@
 #include "core/block_worker.h"
 #include "blocks/common/dump_control.h"
 #include "core/quarix_block.h"
-#include "core/recording_control.h"
+#include "blocks/common/recording_block.h"
 
 #include <QElapsedTimer>
 #include <QStringList>
@@ -25,20 +25,12 @@ struct BlockContext;
 class QuarixPayload_RateCounters;
 class SinkRateCounter_Thread;
 
-class SinkRateCounter : public QuarixBlock, public RecordingControl {
+class SinkRateCounter : public RecordingBlock {
     Q_OBJECT
 public:
     SinkRateCounter(QObject* parent, BlockContext* context, const QJsonValue& entry);
 
     Records records() const override { return Records::RateCounters; }
-    void configureRecording(int eventsPerFile, int, const QString& fileType, const QString& folder) override
-    {
-        ConfigureDump(eventsPerFile, fileType, folder);
-    }
-    void startRecording(const QString& runId) override { StartDump(runId); }
-    void stopRecording() override { StopDump(); }
-    void pauseRecording() override { PauseDump(); }
-    void restartRecording() override { ReStartDump(); }
 
     bool ReadParameters(const QJsonValue& entry) override;
     const QStringList& channelMap() const { return m_channelMap; }
@@ -47,16 +39,14 @@ public slots:
     void NewDataInTheInputPin(int FifoLevel);
     void InterpretMessage(QString data_in, QString* data_out);
     void ConfigureDump(int dump_events, QString file_type, QString file_path);
-    void StartDump(QString run_id);
-    void StopDump();
-    void PauseDump();
-    void ReStartDump();
+
+protected:
+    void runStarting() override;
 
 private:
     void appendLatest(QString* data_out) const;
     void appendHistory(QString* data_out) const;
 
-    DumpControl m_control;
     QStringList m_channelMap;
     SinkRateCounter_Thread* m_sink = nullptr;   // the worker, owned through m_worker
 };
