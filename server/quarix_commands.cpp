@@ -20,9 +20,10 @@ const char* const kFalse = "[{\"response\": false}]";
 const char* const kHvGlobalOn = "{\"args\":[{\"cmd\":\"hv_global_on\"}]}";
 const char* const kHvGlobalOff = "{\"args\":[{\"cmd\":\"hv_global_off\"}]}";
 
-bool isSource(const QuarixBlock* block)
+// The block as a source, when it is one.
+SourceControl* sourceOf(QuarixBlock* block)
 {
-    return block->hasRole(BlockType::Role::Source);
+    return block->hasRole(BlockType::Role::Source) ? dynamic_cast<SourceControl*>(block) : nullptr;
 }
 
 // The block as a recorder, when it is a file writer and its dump flag lets it take part.
@@ -31,11 +32,6 @@ RecordingControl* recorderOf(QuarixBlock* block)
     if (!block->hasRole(BlockType::Role::Writer) || !block->dumpFlag())
         return nullptr;
     return dynamic_cast<RecordingControl*>(block);
-}
-
-void call(QuarixBlock* block, const char* slot)
-{
-    QMetaObject::invokeMethod(block, slot, Qt::DirectConnection);
 }
 
 // The recording settings of the "storage" section, as read at a run start.
@@ -91,9 +87,9 @@ void quarix_commands::InterpretMessage(QString data_in, QString* data_out)
     const QString cmd = block_message::command(message);
 
     if (cmd == QLatin1String("start")) {
-        data_out->append(runSource(message.value(QLatin1String("endpoint")).toString(), "Run"));
+        data_out->append(runSource(message.value(QLatin1String("endpoint")).toString(), &SourceControl::runReader));
     } else if (cmd == QLatin1String("stop")) {
-        data_out->append(runSource(message.value(QLatin1String("endpoint")).toString(), "Stop"));
+        data_out->append(runSource(message.value(QLatin1String("endpoint")).toString(), &SourceControl::stopEndpoint));
     } else if (cmd == QLatin1String("reset")) {
         resetSources();
         data_out->append(QLatin1String(block_message::kTrue));
@@ -121,23 +117,25 @@ void quarix_commands::InterpretMessage(QString data_in, QString* data_out)
     }
 }
 
-QString quarix_commands::runSource(const QString& endpoint, const char* slot) const
+QString quarix_commands::runSource(const QString& endpoint, void (SourceControl::*operation)()) const
 {
     QuarixBlock* block = QuarixBlock::findByName(*m_blocks, endpoint);
-    if (!block || !isSource(block))
+    SourceControl* source = block ? sourceOf(block) : nullptr;
+    if (!source)
         return QLatin1String(kFalse);
-    call(block, slot);
+    (source->*operation)();
     return QLatin1String(block_message::kTrue);
 }
 
 void quarix_commands::resetSources() const
 {
     for (QuarixBlock* block : *m_blocks) {
-        if (!isSource(block))
+        SourceControl* source = sourceOf(block);
+        if (!source)
             continue;
-        call(block, "Stop");
-        call(block, "Flush");
-        call(block, "Start");
+        source->stopEndpoint();
+        source->flushEndpoint();
+        source->startEndpoint();
     }
 }
 

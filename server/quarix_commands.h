@@ -26,6 +26,7 @@
 
 #include "blocks/common/dump_file.h"
 #include "core/quarix_block.h"
+#include "core/source_control.h"
 
 #include <QList>
 #include <QString>
@@ -42,7 +43,7 @@ public slots:
     void InterpretMessage(QString data_in, QString* data_out);
 
 private:
-    QString runSource(const QString& endpoint, const char* slot) const;
+    QString runSource(const QString& endpoint, void (SourceControl::*operation)()) const;
     void resetSources() const;
     QString startDump(const QString& runId) const;
     // Calls the operation on every recording block whose dump flag is set.

@@ -296,20 +296,20 @@ BoardEndpoint Source::endpoint() const
     return m_board->endpoints.at(m_endpointIndex);
 }
 
-void Source::Run()
+void Source::runReader()
 {
     if (m_thread)
         m_thread->start();
 }
 
-void Source::Stop()
+void Source::stopEndpoint()
 {
     if (!m_thread)
         return;
     m_board->SendCommands(endpoint().stop_commands);
 }
 
-void Source::Flush()
+void Source::flushEndpoint()
 {
     if (!m_thread)
         return;
@@ -317,7 +317,7 @@ void Source::Flush()
     m_board->SendCommands(endpoint().reset_commands);
 }
 
-void Source::Start()
+void Source::startEndpoint()
 {
     if (!m_thread)
         return;

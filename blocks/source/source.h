@@ -17,6 +17,7 @@
 #include "blocks/source/record_conversion.h"
 #include "core/block_worker.h"
 #include "core/quarix_block.h"
+#include "core/source_control.h"
 
 #include <QByteArray>
 
@@ -104,11 +105,16 @@ private:
     std::vector<PinMessage> m_batch;   // worker thread only
 };
 
-class Source : public QuarixBlock {
+class Source : public QuarixBlock, public SourceControl {
     Q_OBJECT
 public:
     Source(QObject* parent, BlockContext* context, const QJsonValue& entry);
     ~Source() override;
+
+    void runReader() override;
+    void stopEndpoint() override;
+    void flushEndpoint() override;
+    void startEndpoint() override;
 
     bool ReadParameters(const QJsonValue& entry) override;
     void appendLosses(BlockLosses& losses) const override;
@@ -121,10 +127,10 @@ public:
     double downloadInterval() const { return m_downloadInterval.load(); }
 
 public slots:
-    void Run();
-    void Stop();
-    void Flush();
-    void Start();
+    void Run() { runReader(); }
+    void Stop() { stopEndpoint(); }
+    void Flush() { flushEndpoint(); }
+    void Start() { startEndpoint(); }
 
 private:
     bool readConfiguration(const QJsonValue& entry);

@@ -10,7 +10,7 @@
 
 #include "core/application/file_watcher.h"
 #include "server/main_web_socket.h"
-#include "blocks/source/source.h"
+#include "core/source_control.h"
 #include "server/quarix_commands.h"
 
 #include <QCommandLineParser>
@@ -196,8 +196,8 @@ void ServerStartup::createServices()
     m_watcher = watcher;
     m_server = new MainWebSocket(kControlPort, false, &m_blocks, nullptr, m_serverSettings);
     for (QuarixBlock* block : m_blocks) {
-        if (auto* source = qobject_cast<Source*>(block))
-            source->Run();
+        if (auto* source = dynamic_cast<SourceControl*>(block))
+            source->runReader();
     }
     auto* commands = new quarix_commands(&m_blocks, m_configPath, nullptr);
     commands->setType(BlockFactory::find(QStringLiteral("commands")));
