@@ -11,12 +11,7 @@ QuarixBlock::QuarixBlock(QObject* parent) : QObject(parent) {}
 
 QuarixBlock::~QuarixBlock()
 {
-    // A block made without createBlock() would reach here with its worker
-    // still running over members already destroyed.
-    if (m_worker && m_worker->isRunning())
-        qFatal("block \"%s\" destroyed with its worker running: blocks are made with createBlock()",
-               qPrintable(m_name));
-    delete m_worker;
+    deleteWorker();
     qDeleteAll(m_inputPins);
     qDeleteAll(m_outputPins);
 }
@@ -47,6 +42,17 @@ bool QuarixBlock::ReadParameters(const QJsonValue&)
 void QuarixBlock::shutdown()
 {
     stopWorker();
+}
+
+void QuarixBlock::deleteWorker()
+{
+    // A block made without createBlock() would reach here with its worker
+    // still running over members already destroyed.
+    if (m_worker && m_worker->isRunning())
+        qFatal("block \"%s\" destroyed with its worker running: blocks are made with createBlock()",
+               qPrintable(m_name));
+    delete m_worker;
+    m_worker = nullptr;
 }
 
 void QuarixBlock::stopWorker()

@@ -95,6 +95,9 @@ protected:
     void createPins(int inputs, int outputs, const QString& dataType);
 
     void setConfigurationError(const QString& key, const QString& problem);
+    // Deletes the stopped worker; a block whose members the worker uses calls
+    // it from its own destructor, before those members go.
+    void deleteWorker();
 
     bool m_dump = false;
     QList<PinInput*> m_inputPins;

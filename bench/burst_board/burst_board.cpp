@@ -1,5 +1,7 @@
 #include "burst_board.h"
 
+#include "plugins/common/board_plugin_exports.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -194,6 +196,18 @@ struct BurstBoard::ReportData {
 
 BurstBoard::BurstBoard(const Settings& settings) : settings_(settings) {}
 
+int32_t BurstBoard::open(const char* connection, std::unique_ptr<BurstBoard>& board)
+{
+    return board_plugin::openFrom(&Settings::parse, connection, board);
+}
+
+int32_t BurstBoard::getValue(const char*, char* value)
+{
+    if (value)
+        std::strcpy(value, "0");
+    return kOk;
+}
+
 int64_t BurstBoard::runningNsLocked(Clock::time_point now) const
 {
     int64_t ns = runNsBefore_;
@@ -368,7 +382,7 @@ int32_t BurstBoard::read(const char* path, int32_t timeoutMs, readout::DataList*
         deliveredTotal_ += n;
         list->entries = entries;
         list->count = int32_t(n);
-        outstanding_.emplace(entries, std::move(block));
+        outstanding_.lend(entries, std::move(block));
         writeNow = next_ >= settings_.events;
     }
     if (!settings_.report.empty()) {
@@ -392,11 +406,8 @@ int32_t BurstBoard::release(const char* path, readout::DataList* list)
     Block taken;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        const auto found = outstanding_.find(list->entries);
-        if (list->entries == nullptr || found == outstanding_.end())
+        if (!outstanding_.takeBack(list->entries, &taken))
             return kUnknownBatch;
-        taken = std::move(found->second);
-        outstanding_.erase(found);
         if (spare_.size() < kSpareBlocks) {
             spare_.push_back(std::move(taken));
         }
@@ -472,3 +483,8 @@ void BurstBoard::writeReport(const ReportData& d) const
 }
 
 }  // namespace burst
+
+// The library's exports: the six entry points of every board plugin.
+static_assert(burst::kNullArgument == board_plugin::kNullArgument && burst::kUnknownHandle == board_plugin::kUnknownHandle,
+              "the burst board's statuses agree with the shared ones");
+QUARIX_BOARD_PLUGIN_EXPORTS(board_plugin::Boards<burst::BurstBoard>);

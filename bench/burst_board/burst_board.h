@@ -14,6 +14,7 @@
 #pragma once
 
 #include "board_access/readout_records.h"
+#include "plugins/common/lent_batches.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -21,7 +22,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace burst {
@@ -58,6 +58,11 @@ class BurstBoard {
 public:
     explicit BurstBoard(const Settings& settings);
 
+    // Opens a board from its connection string (see Settings::parse).
+    static int32_t open(const char* connection, std::unique_ptr<BurstBoard>& board);
+    // Values are accepted and read back as "0": the connection string alone sets the burst up.
+    int32_t setValue(const char*, const char*) { return kOk; }
+    int32_t getValue(const char* path, char* value);
     int32_t sendCommand(const char* path);
     int32_t read(const char* path, int32_t timeoutMs, readout::DataList* list);
     int32_t release(const char* path, readout::DataList* list);
@@ -112,7 +117,7 @@ private:
     double maxLagAtS_ = -1.0;           // when the read with the largest lag came, after the first start
     Clock::time_point lastReport_{};
 
-    std::unordered_map<const void*, Block> outstanding_;
+    board_plugin::LentBatches<Block> outstanding_;
     std::vector<Block> spare_;          // freed batches, for reuse
 };
 

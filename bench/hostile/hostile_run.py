@@ -24,12 +24,10 @@ import base64
 import json
 import multiprocessing
 import os
-import shutil
 import socket
 import statistics as stats
 import struct
 import sys
-import tempfile
 import threading
 import time
 
@@ -38,7 +36,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import quarix_bench as qb  # noqa: E402
 
-ACCUMULATING = ("spectrum", "tof_histogram", "position", "image")
 GOAL_RSS_MB = 300.0
 GOAL_LATENCY_MS = 100.0
 GOAL_SIGTERM_S = 2.0
@@ -190,19 +187,40 @@ class Observer(threading.Thread):
             client.close()
 
 
-# The hostile clients run in processes of their own, so that the observer's
-# timing is the server's and not the wait for the interpreter's lock.
+class HostileClient(multiprocessing.Process):
+    """A hostile client, in a process of its own so that the observer's timing
+    is the server's and not the wait for the interpreter's lock. Connects
+    again and again until stopped; attack() does its mischief on each
+    connection and says whether to go on."""
 
-class NeverReader(multiprocessing.Process):
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.stop_flag = multiprocessing.Event()
+
+    def run(self):
+        os.nice(HOSTILE_NICE)
+        while not self.stop_flag.is_set():
+            try:
+                ws = RawSocket("query_by_json")
+            except OSError:
+                self.stop_flag.wait(0.05)
+                continue
+            try:
+                if not self.attack(ws):
+                    return
+            finally:
+                ws.close()
+
+
+class NeverReader(HostileClient):
     """Asks for the whole spectrum in a loop (20 requests, then `pause`
     seconds; 0: as fast as it can) and never reads; when the server cuts it
     off, connects again."""
 
     def __init__(self, request, pause=0.0):
-        super().__init__(daemon=True)
+        super().__init__()
         self.frame = RawSocket.masked_frame(0x1, request.encode())
         self.pause = pause
-        self.stop_flag = multiprocessing.Event()
         self.counts = multiprocessing.Array("q", 3)   # connections, cut off, bytes sent
 
     @property
@@ -212,44 +230,36 @@ class NeverReader(multiprocessing.Process):
         connections, cut, sent = self.counts[:]
         return connections, cut, sent // len(self.frame)
 
-    def run(self):
-        os.nice(HOSTILE_NICE)
+    def attack(self, ws):
         batch = self.frame * 20
-        while not self.stop_flag.is_set():
-            try:
-                ws = RawSocket("query_by_json")
-            except OSError:
-                self.stop_flag.wait(0.05)
-                continue
-            self.counts[0] += 1
-            ws.sock.settimeout(1.0)
-            try:
-                while not self.stop_flag.is_set():
-                    view = memoryview(batch)
-                    while view and not self.stop_flag.is_set():
-                        try:
-                            n = ws.sock.send(view)
-                        except socket.timeout:
-                            continue   # the server reads nothing more: keep trying
-                        self.counts[2] += n
-                        view = view[n:]
-                    if self.pause:
-                        self.stop_flag.wait(self.pause)
-            except OSError:
-                self.counts[1] += 1
-            ws.close()
+        self.counts[0] += 1
+        ws.sock.settimeout(1.0)
+        try:
+            while not self.stop_flag.is_set():
+                view = memoryview(batch)
+                while view and not self.stop_flag.is_set():
+                    try:
+                        n = ws.sock.send(view)
+                    except socket.timeout:
+                        continue   # the server reads nothing more: keep trying
+                    self.counts[2] += n
+                    view = view[n:]
+                if self.pause:
+                    self.stop_flag.wait(self.pause)
+        except OSError:
+            self.counts[1] += 1
+        return True
 
 
-class BigSender(multiprocessing.Process):
+class BigSender(HostileClient):
     """Sends one text message of `size` bytes in a single frame, streaming
     the payload in 1 MB pieces; records how much of it got out before the
     server closed the connection, and the close code it sent."""
 
     def __init__(self, size, repeat=True):
-        super().__init__(daemon=True)
+        super().__init__()
         self.size = size
         self.repeat = repeat
-        self.stop_flag = multiprocessing.Event()
         self.queue = multiprocessing.Queue()
         self.results = []   # (bytes sent, close code, seconds), filled by collect()
 
@@ -260,34 +270,26 @@ class BigSender(multiprocessing.Process):
             except Exception:   # queue.Empty
                 return
 
-    def run(self):
-        os.nice(HOSTILE_NICE)
+    def attack(self, ws):
         # A zero mask leaves the payload as it is (any mask is valid): the
         # client spends no time masking 100 MB.
         piece = b"a" * (1 << 20)
-        while not self.stop_flag.is_set():
-            try:
-                ws = RawSocket("query_by_json")
-            except OSError:
-                self.stop_flag.wait(0.05)
-                continue
-            ws.sock.settimeout(2.0)
-            start = time.monotonic()
-            sent = 0
-            try:
-                ws.sock.sendall(RawSocket.header(0x1, self.size))
-                while sent < self.size and not self.stop_flag.is_set():
-                    n = min(len(piece), self.size - sent)
-                    ws.sock.sendall(piece[:n])
-                    sent += n
-            except OSError:
-                pass
-            code = ws.close_code(2.0)
-            self.queue.put((sent, code, time.monotonic() - start))
-            ws.close()
-            if not self.repeat:
-                break
+        ws.sock.settimeout(2.0)
+        start = time.monotonic()
+        sent = 0
+        try:
+            ws.sock.sendall(RawSocket.header(0x1, self.size))
+            while sent < self.size and not self.stop_flag.is_set():
+                n = min(len(piece), self.size - sent)
+                ws.sock.sendall(piece[:n])
+                sent += n
+        except OSError:
+            pass
+        self.queue.put((sent, ws.close_code(2.0), time.monotonic() - start))
+        ws.close()
+        if self.repeat:
             self.stop_flag.wait(0.2)
+        return self.repeat
 
 
 # ---------------------------------------------------------------- scenarios
@@ -303,28 +305,39 @@ def main_thread_wait_ms(pid):
 
 
 def demo_config(source_path, storage, server_section):
-    with open(source_path) as f:
-        config = json.load(f)
-    config["storage"]["file_path"] = storage
+    """The configuration with the "server" section, its first spectrum as
+    (path, channels) or None, and the paths of its accumulating blocks."""
+    config = qb.load_config(source_path, storage)
     if server_section:
         config["server"] = server_section
-    spectrum = None
-    accumulating = []
-    for k, processing in enumerate(config.get("processing", [])):
-        for chain in processing.get("filter_chain", []):
-            if not chain.get("enable", True):
-                continue
-            for block in chain.get("chain", []):
-                path = "processing/%d/filter_chain/%s/chain/%s" % (k, chain["name"], block["name"])
-                if block.get("block_type") in ACCUMULATING:
-                    accumulating.append(path)
-                if block.get("block_type") == "spectrum" and spectrum is None:
-                    channels = 1
-                    for p in block.get("parameters", []):
-                        if p.get("param_name") == "ch_number":
-                            channels = int(p.get("param_value"))
-                    spectrum = (path, channels)
-    return config, spectrum, accumulating
+    spectra = [(path, int(qb.block_parameter(block, "ch_number", 1)))
+               for path, block in qb.enabled_blocks(config) if block.get("block_type") == "spectrum"]
+    return config, spectra[0] if spectra else None, qb.accumulating_paths(config)
+
+
+def hostile_actors(name, request, args):
+    """The hostile clients of a scenario, started."""
+    actors = []
+    if name in ("never-reading", "both"):
+        actors.append(NeverReader(request, args.reader_pause_ms / 1000.0))
+    if name in ("big-message", "both"):
+        actors.append(BigSender(args.message_mb * 1000000))
+    for actor in actors:
+        actor.start()
+    return actors
+
+
+def stop_actors(actors):
+    """Stops the hostile clients, collects what the big senders report, and
+    kills a process that does not end in time."""
+    for actor in actors:
+        actor.stop_flag.set()
+    for actor in actors:
+        if isinstance(actor, BigSender):
+            actor.collect()
+        actor.join(timeout=10.0)
+        if actor.is_alive():
+            actor.kill()
 
 
 def run_scenario(name, args, config_path, work, request, accumulating):
@@ -332,9 +345,8 @@ def run_scenario(name, args, config_path, work, request, accumulating):
     server = qb.Server(args.build, config_path, os.path.join(work, "server-%s.log" % name))
     server.start()
     for path in accumulating:
-        client = qb.Client("query_by_json", timeout=10.0)
-        client.ask(json.dumps({"path": path, "args": [{"cmd": "run_control", "status": "freerun"}]}))
-        client.close()
+        if not qb.set_freerun(path):
+            print("  %s did not accept freerun" % path, flush=True)
     time.sleep(1.0)
     rss_before = (server.rss_kb() or 0) / 1024.0
 
@@ -345,26 +357,13 @@ def run_scenario(name, args, config_path, work, request, accumulating):
     time.sleep(1.0)
     quiet_times = list(observer.times_ms)
 
-    hostile = []
-    if name in ("never-reading", "both"):
-        hostile.append(NeverReader(request, args.reader_pause_ms / 1000.0))
-    if name in ("big-message", "both"):
-        hostile.append(BigSender(args.message_mb * 1000000))
-    for actor in hostile:
-        actor.start()
+    hostile = hostile_actors(name, request, args)
     attack_from = len(observer.times_ms)
     late_from = len(observer.late_ms)
     wait_before = main_thread_wait_ms(server.pid)
     time.sleep(args.seconds)
     wait_after = main_thread_wait_ms(server.pid)
-    for actor in hostile:
-        actor.stop_flag.set()
-    for actor in hostile:
-        if isinstance(actor, BigSender):
-            actor.collect()
-        actor.join(timeout=10.0)
-        if actor.is_alive():
-            actor.kill()
+    stop_actors(hostile)
     attack_times = observer.times_ms[attack_from:]
     attack_late = observer.late_ms[late_from:]
     failures_during = observer.failures
@@ -372,28 +371,15 @@ def run_scenario(name, args, config_path, work, request, accumulating):
     rss_after = (server.rss_kb() or 0) / 1024.0
 
     # SIGTERM while the hostile clients are at it again.
-    again = []
-    if name in ("never-reading", "both"):
-        again.append(NeverReader(request, args.reader_pause_ms / 1000.0))
-    if name in ("big-message", "both"):
-        again.append(BigSender(args.message_mb * 1000000))
-    for actor in again:
-        actor.start()
+    again = hostile_actors(name, request, args)
     time.sleep(2.0)
     peak_hwm = (server.peak_rss_kb() or 0) / 1024.0
     exit_s, status = server.terminate(limit=GOAL_SIGTERM_S, kill_after=10.0)
-    for actor in again:
-        actor.stop_flag.set()
     observer.stop_flag.set()
     sampler.stop_flag.set()
+    stop_actors(again)
     observer.join(timeout=15.0)
     sampler.join(timeout=2.0)
-    for actor in again:
-        if isinstance(actor, BigSender):
-            actor.collect()
-        actor.join(timeout=10.0)
-        if actor.is_alive():
-            actor.kill()
 
     with open(server.log_path, "rb") as f:
         log = f.read().decode("latin-1")
@@ -426,6 +412,10 @@ def ms(values, fn):
     return "%.1f ms" % fn(values) if values else "-"
 
 
+def p99(values):
+    return sorted(values)[int(0.99 * (len(values) - 1))]
+
+
 def report(r, args):
     print("  RSS: before %.0f MB, peak %.0f MB sampled / %.0f MB VmHWM (goal < %.0f), %.0f MB %g s after the "
           "hostile clients left" % (r["rss_before_mb"], r["rss_peak_mb"], r["hwm_mb"], GOAL_RSS_MB, r["rss_after_mb"],
@@ -436,10 +426,9 @@ def report(r, args):
              ms(r["attack_ms"], max), len(r["attack_ms"]), GOAL_LATENCY_MS, r["observer_failures"]))
     if r["attack_ms"]:
         over = sum(1 for t in r["attack_ms"] if t >= GOAL_LATENCY_MS)
-        p99 = sorted(r["attack_ms"])[int(0.99 * (len(r["attack_ms"]) - 1))]
-        print("  observer under attack: p99 %.1f ms, %d replies of %d at or over %.0f ms; its own 20 ms pauses "
+        print("  observer under attack: p99 %s, %d replies of %d at or over %.0f ms; its own 20 ms pauses "
               "ended up to %s late (machine load, not the server)"
-              % (p99, over, len(r["attack_ms"]), GOAL_LATENCY_MS, ms(r["late_ms"], max)))
+              % (ms(r["attack_ms"], p99), over, len(r["attack_ms"]), GOAL_LATENCY_MS, ms(r["late_ms"], max)))
     if r["cpu_wait_ms"] is not None:
         print("  the server's main thread waited for a CPU %.0f ms in all during the %g s attack"
               % (r["cpu_wait_ms"], args.seconds))
@@ -465,12 +454,8 @@ def report(r, args):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                                        "build-rel"),
-                        help="build folder holding quarix-boards-server and boards/ (default %(default)s)")
-    parser.add_argument("--config", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                                         "quarix_config_qdcpos.json"),
-                        help="configuration to run (default: the demo configuration)")
+    qb.add_common_arguments(parser)
+    parser.add_argument("--config", default=qb.DEMO_CONFIG, help="configuration to run (default: the demo configuration)")
     parser.add_argument("--scenarios", default="never-reading,big-message,both",
                         help="comma-separated list of never-reading, big-message, both (default: all)")
     parser.add_argument("--seconds", type=float, default=20.0, help="length of each attack (default 20)")
@@ -491,16 +476,12 @@ def main():
                              "server's default)")
     parser.add_argument("--request-timeout", type=float, default=10.0,
                         help="an observer request without a reply for this long counts as failed, s (default 10)")
-    parser.add_argument("--work-dir", help="folder for the configuration and logs (default: a temp dir)")
-    parser.add_argument("--keep", action="store_true", help="keep the work folder")
-    parser.add_argument("--host-network", action="store_true",
-                        help="run on the machine's network instead of a private network namespace")
     args = parser.parse_args()
 
     private = qb.enter_private_network(not args.host_network)
     global HOSTILE_NICE
     HOSTILE_NICE = args.hostile_nice
-    work = args.work_dir or tempfile.mkdtemp(prefix="quarix-hostile-")
+    work = qb.work_folder(args, "quarix-hostile-")
     storage = os.path.join(work, "storage")
     os.makedirs(storage, exist_ok=True)
     section = {}
@@ -512,8 +493,7 @@ def main():
     if spectrum is None:
         parser.error("no spectrum block in %s" % args.config)
     config_path = os.path.join(work, "hostile_config.json")
-    with open(config_path, "w") as f:
-        json.dump(config, f, indent=1)
+    qb.write_config(config_path, config)
     request = json.dumps({"path": spectrum[0], "args": [{"cmd": "get_data"}, {"channels": list(range(spectrum[1]))}]})
 
     print("hostile clients: build %s, network %s, %g s per attack, spectrum %s (%d channels)"
@@ -543,15 +523,12 @@ def main():
             continue
         print("%-14s %6.0f MB %6.0f MB %6.0f MB %12s %12s %12s %9s" % (
             r["name"], r["rss_peak_mb"], r["hwm_mb"], r["rss_after_mb"], ms(r["attack_ms"], stats.median),
-            ms(r["attack_ms"], lambda v: sorted(v)[int(0.99 * (len(v) - 1))]), ms(r["attack_ms"], max),
+            ms(r["attack_ms"], p99), ms(r["attack_ms"], max),
             "%.2f s" % r["exit_s"] if r["exit_s"] is not None else "killed"))
         ok = ok and max(r["rss_peak_mb"], r["hwm_mb"]) < GOAL_RSS_MB and r["attack_ms"] and \
             max(r["attack_ms"]) < GOAL_LATENCY_MS and r["exit_s"] is not None and r["exit_s"] < GOAL_SIGTERM_S \
             and r["observer_failures"] == 0 and r["status"] == 0
-    if not args.keep and not args.work_dir:
-        shutil.rmtree(work, ignore_errors=True)
-    else:
-        print("work folder kept: %s" % work)
+    qb.remove_work_folder(args, work)
     print("result: %s" % ("all goals met" if ok else "NOT all goals met"))
     return 0 if ok else 1
 

@@ -125,7 +125,7 @@ QuarixBlock* makeSink(const QString& name)
     const QJsonObject entry{{"name", name},
                             {"data_type", "energy"},
                             {"parameters", QJsonArray{parameter("bin_number", 16384), parameter("ch_number", 16)}}};
-    auto* spectrum = new Histogram(nullptr, &context, entry);
+    auto* spectrum = createBlock<Histogram>(nullptr, &context, entry);
     QString reply;
     QuarixBlock::interpret(spectrum, QStringLiteral(R"({"args":[{"cmd":"run_control","status":"freerun"}]})"), &reply);
     return spectrum;
@@ -173,15 +173,15 @@ int main(int argc, char** argv)
     context.blocks = &blocks;
 
     context.full_path = QStringLiteral("processing/0/filter_chain/bench/chain/src");
-    auto* source = new Source(nullptr, &context,
+    auto* source = createBlock<Source>(nullptr, &context,
                               QJsonObject{{"name", "src"},
                                           {"data_type", "energy"},
                                           {"sources", QJsonArray{QJsonObject{{"source", "sim0"}, {"pin", "endpoints\\list"}}}},
                                           {"parameters", QJsonArray{parameter("download_interval", interval)}}});
     context.full_path = QStringLiteral("processing/0/filter_chain/bench/chain/sorter");
-    auto* sorter = new Process_Time_Sorting(nullptr, &context, QJsonObject{{"name", "sorter"}, {"data_type", "energy"}});
+    auto* sorter = createBlock<Process_Time_Sorting>(nullptr, &context, QJsonObject{{"name", "sorter"}, {"data_type", "energy"}});
     context.full_path = QStringLiteral("processing/0/filter_chain/bench/chain/fan");
-    auto* tee = new Process_Tee(nullptr, &context,
+    auto* tee = createBlock<Process_Tee>(nullptr, &context,
                                 QJsonObject{{"name", "fan"}, {"data_type", "energy"}, {"output_count", 2}});
     QuarixBlock* first = makeSink(QStringLiteral("spec0"));
     QuarixBlock* second = makeSink(QStringLiteral("spec1"));

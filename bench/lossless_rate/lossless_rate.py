@@ -27,7 +27,6 @@ import os
 import re
 import shutil
 import sys
-import tempfile
 import time
 
 sys.dont_write_bytecode = True   # no __pycache__ left in the checkout
@@ -251,16 +250,14 @@ def chain_blocks(kind, download_interval, bins, order_buffer_limit=None):
     return blocks
 
 
-def write_config(path, storage, connection, kind, args):
-    config = {
+def burst_config(storage, connection, kind, args):
+    return {
         "storage": {"file_path": storage, "events_per_file": args.events_per_file, "wavedump_time_interval": 1000,
                     "format": "BIN", "enable_wave": False, "enable_list": True, "enable_mcs": False},
         "Hardware": [board_entry(connection)],
         "processing": [{"filter_chain": [{"enable": True, "name": CHAIN_NAME,
                                           "chain": chain_blocks(kind, args.download_interval, args.bins, args.order_buffer_limit)}]}],
     }
-    with open(path, "w") as f:
-        json.dump(config, f, indent=1)
 
 
 # ------------------------------------------------------------------ a run
@@ -313,7 +310,7 @@ def run_one(kind, rate, run_index, work, args):
     log_path = os.path.join(work, "server-%s-%d.log" % (kind, run_index))
     connection = ("burst:events=%d;rate=%.0f;channels=%d;spacing=%d;max_batch=%d;delay_ms=%d;report=%s"
                   % (events, rate, CHANNELS, args.spacing, args.max_batch, args.start_delay_ms, report_path))
-    write_config(config_path, storage, connection, kind, args)
+    qb.write_config(config_path, burst_config(storage, connection, kind, args))
     # A numeric run id (get_run_info writes it unquoted) that names no folder yet.
     run_number = run_index
     while os.path.exists(os.path.join(storage, str(run_number))):
@@ -330,12 +327,11 @@ def run_one(kind, rate, run_index, work, args):
         server.start()
         commands = qb.Client("commands")
         query = qb.Client("query_by_json")
-        if query.ask_json({"path": SPECTRUM_PATH, "args": [{"cmd": "run_control", "status": "freerun"}]}) != \
-                [{"response": True}]:
+        if not qb.set_freerun(SPECTRUM_PATH):
             row["notes"].append("spectrum did not accept freerun")
         dump_sent = time.time()
         reply = commands.ask_json({"cmd": "start_dump", "run_id": run_id})
-        if reply != [{"response": True}]:
+        if reply != qb.ACCEPTED:
             raise RuntimeError("start_dump answered %r" % (reply,))
         recorded = True
         # What a client sends to start a source; the burst itself begins with
@@ -392,7 +388,7 @@ def run_one(kind, rate, run_index, work, args):
         spectrum_exact = np.array_equal(spectrum, expected_spectrum(events, args.bins))
         if not spectrum_exact:
             row["notes"].append("spectrum differs from the burst")
-        if commands.ask_json({"cmd": "stop_dump"}) != [{"response": True}]:
+        if commands.ask_json({"cmd": "stop_dump"}) != qb.ACCEPTED:
             row["notes"].append("stop_dump refused")
 
         statistics = qb.fetch_statistics()
@@ -411,14 +407,10 @@ def run_one(kind, rate, run_index, work, args):
             if c:
                 c.close()
         if server.proc is not None:
-            was_running = server.alive()
-            elapsed, status = server.terminate(limit=2.0)
-            row["exit_s"] = elapsed if was_running else None
-            if not was_running:
-                row["notes"].append("server not running at the end (status %s)" % status)
-            elif elapsed is None:
-                row["notes"].append("server killed: no exit within 5 s of SIGTERM")
-            elif elapsed > 2.0:
+            elapsed, status, notes = qb.stop_server(server)
+            row["exit_s"] = elapsed
+            row["notes"] += notes
+            if elapsed is not None and elapsed > 2.0:
                 row["notes"].append("exit took %.2f s" % elapsed)
             if status not in (0, None) and elapsed is not None:
                 row["notes"].append("exit status %s" % status)
@@ -483,21 +475,15 @@ def print_row(row, blocks):
     if row.get("statistics") is None:
         print("        statistics: n/a", flush=True)
     elif blocks or not row["ok"]:
-        for block in row["statistics"]:
-            losses = block.get("losses") or {}
-            pins = block.get("outputs") or []
-            dropped = sum(int(p.get("dropped_events", 0) or 0) for p in pins if isinstance(p, dict))
-            print("        %-16s %-13s in %11s out %11s lost %9s dropped %9s%s" % (
-                block.get("name"), block.get("type"), block.get("events_in"), block.get("events_out"),
-                block.get("lost_events"), dropped,
-                ("  " + json.dumps(losses)) if losses else ""), flush=True)
+        for line in qb.block_lines(row["statistics"]):
+            print("        " + line, flush=True)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build", default="/work/main/build-rel",
-                        help="build folder holding quarix-boards-server and boards/ (default %(default)s)")
+    qb.add_common_arguments(parser, "configurations, logs and recordings", "the recordings and reports")
+    qb.add_max_rss_argument(parser, "kill the server")
     parser.add_argument("--chains", default="sorted,direct", help="sorted, direct or both (default %(default)s)")
     parser.add_argument("--rates", help="comma separated rates, e.g. 200k,1M (default: the ladder up to --max-rate)")
     parser.add_argument("--max-rate", default=None,
@@ -521,15 +507,8 @@ def main():
                         help="drain ends after this many 1 s polls without progress (default 3)")
     parser.add_argument("--max-lag-ms", type=float, default=500.0,
                         help="a run whose board read lag exceeded this is marked late (default 500)")
-    parser.add_argument("--max-rss-mb", type=float, default=min(8192.0, qb.machine_memory_mb() / 3.0),
-                        help="kill the server when its memory passes this (default: a third of the "
-                             "machine's memory, at most 8192)")
     parser.add_argument("--blocks", action="store_true",
                         help="print every block's statistics for every rate (default: for failed rates only)")
-    parser.add_argument("--work-dir", help="folder for configurations, logs and recordings (default: a temp dir)")
-    parser.add_argument("--keep", action="store_true", help="keep the recordings and reports")
-    parser.add_argument("--host-network", action="store_true",
-                        help="run on the machine's network instead of a private network namespace")
     args = parser.parse_args()
     if args.spacing < 1:
         parser.error("--spacing must be at least 1: the check finds event k by its timestamp")
@@ -542,8 +521,7 @@ def main():
     for kind in kinds:
         if kind not in ("sorted", "direct"):
             parser.error("unknown chain %r" % kind)
-    work = args.work_dir or tempfile.mkdtemp(prefix="quarix-lossless-")
-    os.makedirs(work, exist_ok=True)
+    work = qb.work_folder(args, "quarix-lossless-")
 
     print("lossless rate: build %s, %s s per rate, download interval %g ms, network %s"
           % (args.build, args.duration, args.download_interval, "private namespace" if private else "host"))
@@ -587,8 +565,7 @@ def main():
         if passed_above:
             line += "; also passed higher, after a failure: %s" % ", ".join(rate_label(r) for r in passed_above)
         print(line)
-    if not args.keep and not args.work_dir:
-        shutil.rmtree(work, ignore_errors=True)
+    qb.remove_work_folder(args, work)
     return 0
 
 

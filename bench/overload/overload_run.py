@@ -16,10 +16,8 @@ import argparse
 import glob
 import json
 import os
-import shutil
 import statistics as stats
 import sys
-import tempfile
 import time
 
 sys.dont_write_bytecode = True   # no __pycache__ left in the checkout
@@ -29,7 +27,6 @@ import quarix_bench as qb  # noqa: E402
 
 SPECTRUM_CHANNELS = 32
 SPECTRUM_BINS = 16384
-ACCUMULATING = ("spectrum", "tof_histogram", "position", "image")
 LIST_RECORD = 25
 LIST_HEADER = 14          # "QRXS" and ten digits of creation time
 
@@ -46,9 +43,7 @@ def full_speed(connection):
 def overload_config(source_path, storage, spectrum_name):
     """The demo configuration at full speed with the enlarged spectrum.
     Returns (configuration, spectrum full path, paths of accumulating blocks)."""
-    with open(source_path) as f:
-        config = json.load(f)
-    config["storage"]["file_path"] = storage
+    config = qb.load_config(source_path, storage)
     for board in config.get("Hardware", []):
         if board.get("board_plugin", "").lower() != "libvraxdig2sim":
             continue
@@ -59,24 +54,14 @@ def overload_config(source_path, storage, spectrum_name):
                 if element.get("path") == "sim\\rate":
                     element["value"] = "0"
     spectrum_path = None
-    accumulating = []
-    for k, processing in enumerate(config.get("processing", [])):
-        for chain in processing.get("filter_chain", []):
-            if not chain.get("enable", True):
-                continue
-            for block in chain.get("chain", []):
-                path = "processing/%d/filter_chain/%s/chain/%s" % (k, chain["name"], block["name"])
-                if block.get("block_type") in ACCUMULATING:
-                    accumulating.append(path)
-                if block.get("block_type") == "spectrum" and spectrum_path is None and \
-                        (spectrum_name is None or block["name"] == spectrum_name):
-                    spectrum_path = path
-                    params = [p for p in block.get("parameters", [])
-                              if p.get("param_name") not in ("bin_number", "ch_number")]
-                    params += [{"param_name": "bin_number", "param_value": SPECTRUM_BINS},
-                               {"param_name": "ch_number", "param_value": SPECTRUM_CHANNELS}]
-                    block["parameters"] = params
-    return config, spectrum_path, accumulating
+    for path, block in qb.enabled_blocks(config):
+        if block.get("block_type") == "spectrum" and spectrum_name in (None, block["name"]):
+            spectrum_path = path
+            params = [p for p in block.get("parameters", []) if p.get("param_name") not in ("bin_number", "ch_number")]
+            block["parameters"] = params + [{"param_name": "bin_number", "param_value": SPECTRUM_BINS},
+                                            {"param_name": "ch_number", "param_value": SPECTRUM_CHANNELS}]
+            break
+    return config, spectrum_path, qb.accumulating_paths(config)
 
 
 class Spectrum:
@@ -179,26 +164,8 @@ def print_statistics(label, reply):
     delivered = sum(int(b.get("events_out", 0) or 0) for b in reply if b.get("type") == "source")
     print("%s: sources handed on %d payloads; lost %d (of which dropped at output pins: %d payloads in %d messages)"
           % (label, delivered, lost, dropped_events, dropped_messages))
-    for block in reply:
-        queued = sum(int(p.get("queued", 0) or 0) for p in block.get("outputs", []) or [] if isinstance(p, dict))
-        print("    %-16s %-18s in %12s out %12s lost %10s queued %6d" % (
-            block.get("name"), block.get("type"), block.get("events_in"), block.get("events_out"),
-            block.get("lost_events"), queued))
-
-
-def set_freerun(path, timeout):
-    """Sets an accumulating block counting; False when it did not answer in time."""
-    try:
-        client = qb.Client("query_by_json", timeout=timeout, connect_timeout=timeout)
-    except (OSError, qb.websocket.WebSocketException):
-        return False
-    try:
-        return client.ask_json({"path": path, "args": [{"cmd": "run_control", "status": "freerun"}]}) == \
-            [{"response": True}]
-    except (OSError, ValueError, qb.websocket.WebSocketException):
-        return False
-    finally:
-        client.close()
+    for line in qb.block_lines(reply):
+        print("    " + line)
 
 
 def record_run(seconds, timeout=10.0):
@@ -213,7 +180,7 @@ def record_run(seconds, timeout=10.0):
     try:
         before = qb.fetch_statistics(timeout)
         reply = commands.ask_json({"cmd": "start_dump", "run_id": "1"}, timeout=timeout)
-        if reply != [{"response": True}]:
+        if reply != qb.ACCEPTED:
             notes.append("start_dump answered %r" % (reply,))
     except (OSError, ValueError, qb.websocket.WebSocketException) as error:
         notes.append("start_dump: no reply within %g s (%s)" % (timeout, error))
@@ -228,11 +195,9 @@ def record_run(seconds, timeout=10.0):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build", default="/work/main/build-rel",
-                        help="build folder holding quarix-boards-server and boards/ (default %(default)s)")
-    parser.add_argument("--config", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                                         "quarix_config_qdcpos.json"),
-                        help="configuration to overload (default: the demo configuration)")
+    qb.add_common_arguments(parser, "the configuration, log and recording")
+    qb.add_max_rss_argument(parser, "end the run early")
+    parser.add_argument("--config", default=qb.DEMO_CONFIG, help="configuration to overload (default: the demo configuration)")
     parser.add_argument("--spectrum", default=None, help="name of the spectrum block to enlarge (default: the first)")
     parser.add_argument("--minutes", type=float, default=10.0, help="length of the run (default 10)")
     parser.add_argument("--interval", type=float, default=10.0, help="seconds between samples (default 10)")
@@ -240,25 +205,17 @@ def main():
     parser.add_argument("--request-timeout", type=float, default=10.0,
                         help="a get_data without a reply for this long counts as failed, s (default 10)")
     parser.add_argument("--dump-seconds", type=float, default=5.0, help="length of the final recording (default 5)")
-    parser.add_argument("--max-rss-mb", type=float, default=min(8192.0, qb.machine_memory_mb() / 3.0),
-                        help="end the run early when the server's memory passes this (default: a third of the "
-                             "machine's memory, at most 8192)")
-    parser.add_argument("--work-dir", help="folder for the configuration, log and recording (default: a temp dir)")
-    parser.add_argument("--keep", action="store_true", help="keep the work folder")
-    parser.add_argument("--host-network", action="store_true",
-                        help="run on the machine's network instead of a private network namespace")
     args = parser.parse_args()
 
     private = qb.enter_private_network(not args.host_network)
-    work = args.work_dir or tempfile.mkdtemp(prefix="quarix-overload-")
+    work = qb.work_folder(args, "quarix-overload-")
     storage = os.path.join(work, "storage")
     os.makedirs(storage, exist_ok=True)
     config, spectrum_path, accumulating = overload_config(args.config, storage, args.spectrum)
     if spectrum_path is None:
         parser.error("no spectrum block in %s" % args.config)
     config_path = os.path.join(work, "overload_config.json")
-    with open(config_path, "w") as f:
-        json.dump(config, f, indent=1)
+    qb.write_config(config_path, config)
     file_format = str(config["storage"].get("format", "BIN")).upper()
 
     print("overload run: build %s, %g min, sample every %g s, network %s"
@@ -280,7 +237,7 @@ def main():
     try:
         server.start()
         for path in accumulating:
-            if not set_freerun(path, args.request_timeout):
+            if not qb.set_freerun(path, args.request_timeout):
                 end_notes.append("run_control freerun of %s: no reply within %g s" % (path, args.request_timeout))
         t0 = time.monotonic()
         end = t0 + args.minutes * 60.0
@@ -337,13 +294,8 @@ def main():
         spectrum.close()
         peak_kb = server.peak_rss_kb() if server.proc else None
         if server.proc is not None:
-            was_running = server.alive()
-            exit_s, exit_status = server.terminate(limit=2.0, kill_after=10.0)
-            if not was_running:
-                exit_s = None
-                end_notes.append("the server was not running any more at the end (status %s)" % exit_status)
-            elif exit_s is None:
-                end_notes.append("no exit within 10 s of SIGTERM: killed")
+            exit_s, exit_status, notes = qb.stop_server(server, kill_after=10.0)
+            end_notes += notes
     if os.path.isdir(os.path.join(storage, "1")):
         file_lines, files_ok = check_files(os.path.join(storage, "1"), file_format)
 
@@ -385,10 +337,7 @@ def main():
         print("  recorded files: none")
     print_statistics("  statistics before the recording", statistics_before)
     print_statistics("  statistics at the end", statistics_after)
-    if not args.keep and not args.work_dir:
-        shutil.rmtree(work, ignore_errors=True)
-    else:
-        print("  work folder kept: %s" % work)
+    qb.remove_work_folder(args, work)
     ok = (stopped_early is None and not end_notes and exit_s is not None and exit_s <= 2.0 and files_ok
           and clients_ok == len(samples) and all(s[4] == 0 and s[6] == args.requests for s in samples))
     print("result: %s" % ("PASS" if ok else "FAIL"))

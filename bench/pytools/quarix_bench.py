@@ -15,6 +15,7 @@ import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 
 try:
@@ -27,6 +28,78 @@ except ImportError:  # pragma: no cover - reported to the user
 PORT = 51234
 SERVER_EXECUTABLE = "quarix-boards-server"
 _NETNS_MARK = "QUARIX_BENCH_PRIVATE_NETWORK"
+CHECKOUT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+DEMO_CONFIG = os.path.join(CHECKOUT, "quarix_config_qdcpos.json")
+ACCUMULATING = ("spectrum", "tof_histogram", "position", "image")
+ACCEPTED = [{"response": True}]   # the reply to a command the server carried out
+
+
+# ------------------------------------------------------------ command line
+
+def add_common_arguments(parser, work_what="the configuration and logs", keep_what="the work folder"):
+    """--build, --work-dir, --keep and --host-network, the same in every driver."""
+    parser.add_argument("--build", default=os.path.join(CHECKOUT, "build-rel"),
+                        help="build folder holding quarix-boards-server and boards/ (default %(default)s)")
+    parser.add_argument("--work-dir", help="folder for %s (default: a temp dir)" % work_what)
+    parser.add_argument("--keep", action="store_true", help="keep %s" % keep_what)
+    parser.add_argument("--host-network", action="store_true",
+                        help="run on the machine's network instead of a private network namespace")
+
+
+def add_max_rss_argument(parser, what):
+    parser.add_argument("--max-rss-mb", type=float, default=min(8192.0, machine_memory_mb() / 3.0),
+                        help="%s when its memory passes this (default: a third of the machine's memory, at "
+                             "most 8192)" % what)
+
+
+def work_folder(args, prefix):
+    """The folder a run keeps its files in: --work-dir, or a new temporary one."""
+    work = args.work_dir or tempfile.mkdtemp(prefix=prefix)
+    os.makedirs(work, exist_ok=True)
+    return work
+
+
+def remove_work_folder(args, work):
+    """Removes a temporary work folder unless --keep; says where a kept one is."""
+    if not args.keep and not args.work_dir:
+        shutil.rmtree(work, ignore_errors=True)
+    else:
+        print("work folder kept: %s" % work)
+
+
+# ----------------------------------------------------------- configuration
+
+def load_config(source_path, storage):
+    """A configuration file with its recordings moved to `storage`."""
+    with open(source_path) as f:
+        config = json.load(f)
+    config["storage"]["file_path"] = storage
+    return config
+
+
+def write_config(path, config):
+    with open(path, "w") as f:
+        json.dump(config, f, indent=1)
+
+
+def enabled_blocks(config):
+    """(full path, block) of every block of the enabled chains, in order."""
+    for k, processing in enumerate(config.get("processing", [])):
+        for chain in processing.get("filter_chain", []):
+            if chain.get("enable", True):
+                for block in chain.get("chain", []):
+                    yield "processing/%d/filter_chain/%s/chain/%s" % (k, chain["name"], block["name"]), block
+
+
+def accumulating_paths(config):
+    return [path for path, block in enabled_blocks(config) if block.get("block_type") in ACCUMULATING]
+
+
+def block_parameter(block, name, default=None):
+    for p in block.get("parameters", []):
+        if p.get("param_name") == name:
+            return p.get("param_value")
+    return default
 
 
 def _loopback_up():
@@ -238,6 +311,33 @@ class Client:
             pass
 
 
+def set_freerun(path, timeout=10.0):
+    """Sets an accumulating block counting, on a client of its own; False when
+    it did not accept or answer in time."""
+    try:
+        client = Client("query_by_json", timeout=timeout, connect_timeout=timeout)
+    except (OSError, websocket.WebSocketException):
+        return False
+    try:
+        return client.ask_json({"path": path, "args": [{"cmd": "run_control", "status": "freerun"}]}) == ACCEPTED
+    except (OSError, ValueError, websocket.WebSocketException):
+        return False
+    finally:
+        client.close()
+
+
+def stop_server(server, limit=2.0, kill_after=5.0):
+    """SIGTERM to a started server: (seconds until it exited, or None when it
+    had exited before or was killed; exit status; notes on what went wrong)."""
+    was_running = server.alive()
+    elapsed, status = server.terminate(limit=limit, kill_after=kill_after)
+    if not was_running:
+        return None, status, ["server not running at the end (status %s)" % status]
+    if elapsed is None:
+        return None, status, ["server killed: no exit within %g s of SIGTERM" % max(limit, kill_after)]
+    return elapsed, status, []
+
+
 def connects_within(route, limit):
     """Seconds a new client takes to connect, or None when it does not within `limit`."""
     start = time.monotonic()
@@ -268,6 +368,21 @@ def statistics_totals(reply):
                 dropped_events += int(pin.get("dropped_events", 0) or 0)
                 dropped_messages += int(pin.get("dropped_messages", 0) or 0)
     return lost, dropped_events, dropped_messages
+
+
+def block_lines(reply):
+    """One line per block of a get_statistics reply: its counts, what its
+    output pins dropped and hold queued, and its losses by cause."""
+    lines = []
+    for block in reply:
+        pins = [p for p in block.get("outputs", []) or [] if isinstance(p, dict)]
+        dropped = sum(int(p.get("dropped_events", 0) or 0) for p in pins)
+        queued = sum(int(p.get("queued", 0) or 0) for p in pins)
+        losses = block.get("losses") or {}
+        lines.append("%-16s %-18s in %12s out %12s lost %10s dropped %9s queued %6d%s" % (
+            block.get("name"), block.get("type"), block.get("events_in"), block.get("events_out"),
+            block.get("lost_events"), dropped, queued, ("  " + json.dumps(losses)) if losses else ""))
+    return lines
 
 
 def fetch_statistics(timeout=10.0):

@@ -1,6 +1,7 @@
 #include "blocks/common/recording_block.h"
 
 #include "core/block_context.h"
+#include "core/block_worker.h"
 
 RecordingBlock::RecordingBlock(QObject* parent, const BlockContext* context, const QString& fileType,
                                const QString& runId)
@@ -21,4 +22,19 @@ void RecordingBlock::startRecording(const QString& runId)
         return;
     runStarting();
     m_control.setStatus(DumpRunning);
+}
+
+bool RecordingBlock::readRecordingEntry(const BlockContext* context, const QJsonValue& entry)
+{
+    const QString dataType = readCommonKeys(context, entry);
+    const bool usable = ReadParameters(entry);
+    m_dump = true;
+    createPins(1, 0, dataType);
+    return usable;
+}
+
+void RecordingBlock::startWorker(BlockWorker* worker)
+{
+    m_worker = worker;
+    m_worker->start();
 }

@@ -36,6 +36,13 @@ protected:
     RecordingBlock(QObject* parent, const BlockContext* context, const QString& fileType = QString(),
                    const QString& runId = QStringLiteral("0"));
 
+    // The first steps of every recording block's constructor: the common
+    // keys, the block's parameters (ReadParameters), one input pin and no
+    // output. True when the entry is usable, so the worker may be made.
+    bool readRecordingEntry(const BlockContext* context, const QJsonValue& entry);
+    // Takes the worker made for a usable entry and starts it.
+    void startWorker(BlockWorker* worker);
+
     // Runs when a run id is accepted, just before the run state turns to running.
     virtual void runStarting() {}
 

@@ -40,14 +40,8 @@ bool isJsonDecimal(const QString& text)
 DataDumper::DataDumper(QObject* parent, BlockContext* context, const QJsonValue& entry)
     : RecordingBlock(parent, context)
 {
-    const QString dataType = readCommonKeys(context, entry);
-    const bool usable = ReadParameters(entry);
-    m_dump = true;
-    createPins(1, 0, dataType);
-    if (usable) {
-        m_worker = new DataDumper_Thread(Name(), &m_inputPins, &m_control, &m_statistics);
-        m_worker->start();
-    }
+    if (readRecordingEntry(context, entry))
+        startWorker(new DataDumper_Thread(Name(), &m_inputPins, &m_control, &m_statistics));
 }
 
 void DataDumper::NewDataInTheInputPin(int)

@@ -33,15 +33,10 @@ int integerParameter(const QJsonValue& value)
 Oscilloscope::Oscilloscope(QObject* parent, BlockContext* context, const QJsonValue& entry)
     : RecordingBlock(parent, context)
 {
-    const QString dataType = readCommonKeys(context, entry);
-    const bool usable = ReadParameters(entry);
-    m_dump = true;
-    createPins(1, 0, dataType);
-    if (usable) {
+    if (readRecordingEntry(context, entry)) {
         m_enabled.assign(static_cast<size_t>(m_geometry.channels), 0);
         m_scope = new Oscilloscope_Thread(Name(), &m_inputPins, &m_control, m_geometry);
-        m_worker = m_scope;
-        m_worker->start();
+        startWorker(m_scope);
     }
 }
 
@@ -255,9 +250,11 @@ void Oscilloscope_Thread::dumpStep(const DumpSettings& settings)
 {
     if (m_newFile) {
         m_dumpTimer.start();
-        m_newFile = false;
+        // A refused file leaves m_newFile set: the next run tries again, even
+        // one started before this worker sees the stop.
         if (!openWaveFile(settings))
             return;
+        m_newFile = false;
     }
     if (m_dumpTimer.elapsed() - settings.dumpTime <= 0)
         return;

@@ -57,14 +57,9 @@ void appendCommonFields(TextBuilder& text, const QuarixPayload_RateCounters& sna
 SinkRateCounter::SinkRateCounter(QObject* parent, BlockContext* context, const QJsonValue& entry)
     : RecordingBlock(parent, context, QStringLiteral("BIN"), QStringLiteral("run_0"))
 {
-    const QString dataType = readCommonKeys(context, entry);
-    const bool usable = ReadParameters(entry);
-    m_dump = true;
-    createPins(1, 0, dataType);
-    if (usable) {
+    if (readRecordingEntry(context, entry)) {
         m_sink = new SinkRateCounter_Thread(Name(), &m_inputPins, &m_control, m_channelMap);
-        m_worker = m_sink;
-        m_worker->start();
+        startWorker(m_sink);
     }
 }
 
@@ -236,13 +231,15 @@ void SinkRateCounter_Thread::record(const DumpSettings& settings, const QuarixPa
             const dump_file::FileTarget file = settings.target(m_name, 0).withSuffix(RateFileWriter::extension(type));
             qInfo() << "Opening RATE dumper: " << file.name;
             m_fileTimer.start();
-            m_newFile = false;
             if (!m_file.open(file, type)) {
-                // A file that cannot be made (one of that name exists, say) ends the run.
+                // A file that cannot be made (one of that name exists, say) ends
+                // the run; the next run tries again, even one started before
+                // this worker sees the stop.
                 dump_file::logUnableToOpen(file.name, m_file.errorNumber());
                 m_control->setStatus(DumpStopped);
                 return;
             }
+            m_newFile = false;
         }
         m_file.write(m_fileTimer.elapsed(), snapshot);
     } else if (settings.status == DumpStopped) {

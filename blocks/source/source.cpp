@@ -187,10 +187,10 @@ Source::Source(QObject* parent, BlockContext* context, const QJsonValue& entry) 
 
 Source::~Source()
 {
-    // The reader was stopped before this destructor ran (see QuarixBlock);
+    // The reader was stopped before this destructor ran (see createBlock);
     // it goes before the deleter it holds.
-    delete m_worker;
-    m_worker = m_thread = nullptr;
+    deleteWorker();
+    m_thread = nullptr;
     delete m_deleter;
 }
 

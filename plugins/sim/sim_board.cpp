@@ -1,6 +1,7 @@
 #include "sim_board.h"
 
 #include "connection_string.h"
+#include "plugins/common/board_plugin_exports.h"
 #include "number_text.h"
 #include "sim_endpoint.h"
 #include "sim_random.h"
@@ -37,6 +38,11 @@ SimBoard::SimBoard(const SimSettings& settings)
 }
 
 SimBoard::~SimBoard() = default;
+
+int32_t SimBoard::open(const char* connection, std::unique_ptr<SimBoard>& board)
+{
+    return board_plugin::openFrom(&ConnectionString::parse, connection, board);
+}
 
 int32_t SimBoard::setValue(const char* path, const char* value)
 {

@@ -32,6 +32,9 @@ public:
     explicit SimBoard(const SimSettings& settings);
     ~SimBoard();
 
+    // Opens a board from its connection string (see connection_string.h).
+    static int32_t open(const char* connection, std::unique_ptr<SimBoard>& board);
+
     int32_t setValue(const char* path, const char* value);
     // Writes at most 63 characters and a NUL into `buffer`.
     int32_t getValue(const char* path, char* buffer);

@@ -77,7 +77,7 @@ int32_t SimEndpoint::read(int32_t timeoutMs, readout::DataList* list)
 
     readout::Entry* entries = batch.entries();
     const int32_t count = batch.count();
-    outstanding_.emplace(entries, std::move(batch));
+    outstanding_.lend(entries, std::move(batch));
     list->entries = entries;
     list->count = count;
     return kOk;
@@ -88,11 +88,8 @@ int32_t SimEndpoint::release(readout::DataList* list)
     Batch taken;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        const auto found = outstanding_.find(list->entries);
-        if (list->entries == nullptr || found == outstanding_.end())
+        if (!outstanding_.takeBack(list->entries, &taken))
             return kUnknownBatch;
-        taken = std::move(found->second);
-        outstanding_.erase(found);
     }
     list->entries = nullptr;
     list->count = 0;

@@ -5,13 +5,13 @@
 
 #include "batch.h"
 #include "record_generator.h"
+#include "plugins/common/lent_batches.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
 
 namespace sim {
 
@@ -46,7 +46,7 @@ private:
     std::unique_ptr<RecordGenerator> generator_;
     bool running_;
     uint64_t tunablesVersion_;
-    std::unordered_map<const void*, Batch> outstanding_;
+    board_plugin::LentBatches<Batch> outstanding_;
 };
 
 }  // namespace sim

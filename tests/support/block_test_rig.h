@@ -1,14 +1,12 @@
-// Set-up shared by the in-process block tests: a block whose input is fed by
-// an output pin the test owns, a temporary storage folder with run folders,
-// the bytes of the files a block writes, and energy events that know whether
-// they are still alive.
+// Set-up shared by the in-process block tests: a block built from its entry
+// whose input pin 0 is fed by an output pin the test owns, replies through
+// the block's InterpretMessage slot, a temporary storage folder, file bytes,
+// and energy events that count how many of them are alive.
 //
-//     RunStorage storage;
-//     UpstreamRig<DataDumper> rig("processing/0/filter_chain/rec/chain/list",
-//                                 blockEntry("dumper", "list", "energy"));
-//     rig.block().ConfigureDump(1000, "CSV", storage.path());
-//     rig.push(packet);
-//     QTRY_COMPARE(readFile(storage.runFolder("7") + "/list_0.csv"), expected);
+//     block_test::Rig<Histogram> rig(block_test::entry("spectrum", {block_test::parameter("bin_number", 8)}));
+//     rig.push(block_test::energyPacket({{0, 7}}));
+//     QVERIFY(rig.waitUntilConsumed());
+//     QCOMPARE(rig.ask(block_test::request({{{"cmd", "get_data"}, {"channels", QJsonArray{0}}}})), ...);
 #pragma once
 
 #include "core/block_context.h"
@@ -22,15 +20,14 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
-#include <QVector>
 #include <QtTest>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <set>
 
 namespace block_test {
 
@@ -43,11 +40,12 @@ inline QByteArray le(quint64 value, int bytes)
     return out;
 }
 
-inline QByteArray leDouble(double value)
+template <typename Float>
+QByteArray leFloat(Float value)
 {
-    quint64 bits;
+    typename std::conditional<sizeof(Float) == 8, quint64, quint32>::type bits;
     std::memcpy(&bits, &value, sizeof bits);
-    return le(bits, 8);
+    return le(bits, int(sizeof bits));
 }
 
 // The whole file, or "<missing>" when it cannot be opened.
@@ -57,61 +55,104 @@ inline QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
-// A fresh storage folder ("file_path"), removed with the object.
+// A fresh storage folder, removed with the object.
 class RunStorage {
 public:
     QString path() const { return m_dir.path(); }
-    // Creates the run folder (the file writers create none) and returns its path.
+    // Creates a run folder (the writers create none) and returns its path.
     QString runFolder(const QString& runId) const
     {
-        const QString folder = m_dir.path() + QLatin1Char('/') + runId;
-        QDir().mkpath(folder);
-        return folder;
+        QDir().mkpath(m_dir.filePath(runId));
+        return m_dir.filePath(runId);
     }
-    QStringList filesIn(const QString& runId) const { return QDir(m_dir.path() + '/' + runId).entryList(QDir::Files); }
 
 private:
     QTemporaryDir m_dir;
 };
 
-inline QJsonObject blockEntry(const QString& type, const QString& name, const QString& dataType,
-                              const QJsonArray& parameters = {})
+inline QJsonObject parameter(const QString& name, const QJsonValue& value, const QString& type = QString())
 {
-    return QJsonObject{{"block_type", type}, {"name", name}, {"data_type", dataType}, {"parameters", parameters}};
+    QJsonObject p{{"param_name", name}, {"param_value", value}};
+    if (!type.isEmpty())
+        p.insert("param_type", type);
+    return p;
+}
+
+inline QJsonObject entry(const QString& name, const QJsonArray& parameters = {}, const QString& dataType = "energy")
+{
+    return QJsonObject{{"name", name}, {"data_type", dataType}, {"parameters", parameters}};
+}
+
+// {"path": ..., "args": [...]}, as a client sends it to an accumulating or rate block.
+inline QString request(const QJsonArray& args)
+{
+    return QString::fromUtf8(QJsonDocument(QJsonObject{{"path", "p"}, {"args", args}}).toJson(QJsonDocument::Compact));
+}
+inline QString command(const QString& cmd) { return request({QJsonObject{{"cmd", cmd}}}); }
+
+// Energy events that count how many of them are alive, from any thread.
+class TrackedEnergy : public QuarixPayload_Energy {
+public:
+    explicit TrackedEnergy(uint64_t ts, uint32_t channelNumber = 0, uint32_t raw = 0)
+    {
+        timestamp = ts;
+        channel = channelNumber;
+        energy_raw = raw;
+        ++counter();
+    }
+    TrackedEnergy(const TrackedEnergy& other) : QuarixPayload_Energy(other) { ++counter(); }
+    ~TrackedEnergy() override { --counter(); }
+    QuarixPayload* Clone() const override { return new TrackedEnergy(*this); }
+    static int alive() { return counter().load(); }
+
+private:
+    static std::atomic<int>& counter()
+    {
+        static std::atomic<int> count{0};
+        return count;
+    }
+};
+
+struct Event { uint32_t channel = 0, energy_raw = 0; uint64_t timestamp = 0; };
+
+inline DataPacket* energyPacket(std::initializer_list<Event> events)
+{
+    auto* packet = new DataPacket(QStringLiteral("energy"), 0);
+    for (const Event& e : events)
+        packet->items.push_back(new TrackedEnergy(e.timestamp, e.channel, e.energy_raw));
+    return packet;
 }
 
 // A block built from an entry, its input pin 0 fed by an output pin of the test.
 template <typename Block>
-class UpstreamRig {
+class Rig {
 public:
-    UpstreamRig(const QString& fullPath, const QJsonObject& entry, bool connectNow = true)
-        : m_upstream(nullptr, entry.value("data_type").toString())
+    explicit Rig(const QJsonObject& blockEntry, const QString& storagePath = QString())
     {
         BlockContext context;
-        context.full_path = fullPath;
-        m_block = std::make_unique<Block>(nullptr, &context, entry);
-        if (connectNow)
-            connectUpstream();
+        context.full_path = QStringLiteral("processing/0/filter_chain/main/chain/") + blockEntry.value("name").toString();
+        context.storage_path = storagePath;
+        m_block = std::make_unique<Block>(nullptr, &context, blockEntry);
+        m_block->inputPins().at(0)->Connect(&m_upstream);
     }
+    // The worker stops (draining its queue) before the block's members go.
+    ~Rig() { m_block->shutdown(); }
 
     Block& block() { return *m_block; }
     PinOutput& upstream() { return m_upstream; }
-    void connectUpstream() { m_block->inputPins().at(0)->Connect(&m_upstream); }
+    void push(DataPacket* packet) { QVERIFY(m_upstream.Push(PinMessage{"energy", QString(), 0, 0, packet})); }
+    // True once every tracked event pushed so far is destroyed: the block is done with them.
+    static bool waitUntilConsumed() { return QTest::qWaitFor([] { return TrackedEnergy::alive() == 0; }, 5000); }
 
-    void push(const PinMessage& message) { QVERIFY(m_upstream.Push(message)); }
-    void push(DataPacket* packet) { push(PinMessage{m_upstream.name(), QString(), 0, 0, packet}); }
-
-    // The reply of the block's InterpretMessage slot, reached by name like the server reaches it.
-    QString command(const QString& text, const QString& initial = QString())
+    // The reply of the block's InterpretMessage slot, reached by name as the server reaches it.
+    QString ask(const QString& text)
     {
-        QString reply = initial;
-        if (!QuarixBlock::interpret(m_block.get(), text, &reply))
-            return QStringLiteral("<no InterpretMessage slot>");
-        return reply;
+        QString reply;
+        return QuarixBlock::interpret(m_block.get(), text, &reply) ? reply : QStringLiteral("<no InterpretMessage>");
     }
 
 private:
-    PinOutput m_upstream;   // declared first: outlives the block's worker
+    PinOutput m_upstream{nullptr, QStringLiteral("energy")};   // outlives the block's worker
     std::unique_ptr<Block> m_block;
 };
 
@@ -126,38 +167,5 @@ inline QVector<PinMessage> drain(PinOutput* output)
         messages.append(message);
     return messages;
 }
-
-// Energy events that know which of them are alive, from any thread, so a
-// test can see what a block destroys, copies, or has not handled yet.
-class TrackedEnergy : public QuarixPayload_Energy {
-public:
-    explicit TrackedEnergy(uint64_t ts, uint32_t channelNumber = 0, uint32_t raw = 0)
-    {
-        timestamp = ts;
-        channel = channelNumber;
-        energy_raw = raw;
-        track(this, 1);
-    }
-    TrackedEnergy(const TrackedEnergy& other) : QuarixPayload_Energy(other) { track(this, 1); }
-    ~TrackedEnergy() override { track(this, -1); }
-    QuarixPayload* Clone() const override { return new TrackedEnergy(*this); }
-
-    static size_t aliveCount() { return track(nullptr, 0); }
-    static bool isAlive(const void* object) { return track(object, 0) == 1; }
-
-private:
-    // change 1 adds, -1 removes; with change 0 it answers: the count of all, or whether object is alive.
-    static size_t track(const void* object, int change)
-    {
-        static std::mutex mutex;
-        static std::set<const void*> alive;
-        std::lock_guard<std::mutex> lock(mutex);
-        if (change > 0)
-            alive.insert(object);
-        else if (change < 0)
-            alive.erase(object);
-        return object ? alive.count(object) : alive.size();
-    }
-};
 
 }  // namespace block_test

@@ -1,25 +1,25 @@
-// Boards opened in-process on the scripted plugin, and the configuration
-// entries the tests of blocks and watchers give them. Link quarix_test_plugins.
+// Boards opened in-process on the scripted board plugin, and the configuration
+// entries tests give them. Link quarix_test_plugins.
 //
-//     ScriptedBoards boards;
-//     ScriptPluginFixture* hv = boards.open("HV1", configsEntry({boardParameter("VSet", "\\VSet", "u32")}),
-//                                           {{"\\VSet", "100"}});
-//     ... a block built with boards.context() ...
-//     QCOMPARE(hv->paths("GetValue"), QStringList({"\\VSet"}));
+//     ScriptedBoards boards;                       // the plugin starts with nothing scripted
+//     boards.plugin->setValue("\\VSet", "100");
+//     Board* hv = boards.open("HV1", configsEntry({boardParameter("VSet", "\\VSet", "u32")}));
+//     BlockContext context = boards.context(&blocks, "processing/0/filter_chain/main/chain/hv");
+//     ... a block built with the context ...
+//     QCOMPARE(boards.briefs(hv), QStringList({"GetValue \\VSet"}));
+//
+// All boards share the plugin's one Control (boards.plugin); briefs() tells
+// them apart by handle. The call record starts empty after each open().
 #pragma once
 
 #include "board_access/board.h"
 #include "core/block_context.h"
-#include "script_plugin_fixture.h"
+#include "scripted_board.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QLibrary>
-#include <QMap>
-#include <QTemporaryDir>
-
-#include <memory>
-#include <vector>
+#include <QStringList>
 
 // A board parameter element of a "configs" group; extra keys are added as given.
 inline QJsonObject boardParameter(const QString& name, const QString& path, const QString& type,
@@ -46,27 +46,23 @@ inline QJsonObject blockParameter(const QString& name, const QJsonValue& value)
 
 class ScriptedBoards {
 public:
-    ScriptedBoards() { library.load(); }
+    ScriptedBoards()
+    {
+        library.load();
+        if (plugin)
+            plugin->clear();
+    }
     ~ScriptedBoards() { qDeleteAll(boards); }
     ScriptedBoards(const ScriptedBoards&) = delete;
     ScriptedBoards& operator=(const ScriptedBoards&) = delete;
 
-    // A new script with its own files, to fill before open().
-    ScriptPluginFixture& script()
+    // Opens a board named `name` with the connection string and reads the
+    // entry's configs, endpoints and commands; null if Open fails.
+    Board* open(const QString& name, const QJsonObject& entry = {}, const QString& connection = QString())
     {
-        m_scripts.push_back(std::make_unique<ScriptPluginFixture>(dir.path(), QStringLiteral("b%1").arg(m_scripts.size())));
-        return *m_scripts.back();
-    }
-
-    // Writes the script, opens a board named `name` on it and reads the entry's
-    // configs, endpoints and commands; the call log then starts empty. Null on failure.
-    Board* open(ScriptPluginFixture& script, const QString& name, const QJsonObject& entry = {})
-    {
-        if (!script.write())
-            return nullptr;
         auto* board = new Board(&library);
         board->name = name;
-        if (board->Open(script.connectionString()) != 0) {
+        if (board->Open(connection) != 0) {
             delete board;
             return nullptr;
         }
@@ -74,34 +70,31 @@ public:
         board->LoadEndpoints(entry);
         board->LoadCommands(entry);
         boards.append(board);
-        script.clearLog();
+        plugin->clearCalls();
         return board;
     }
 
-    // A board on a new script that answers GetValue with `values`; its script, or null.
-    ScriptPluginFixture* open(const QString& name, const QJsonObject& entry = {},
-                              const QMap<QString, QString>& values = {})
+    // "SetValue <path> <value>" or "<function> <path>" for each recorded call
+    // of the board (any board when null) whose function is listed (any when empty).
+    QStringList briefs(const Board* board = nullptr, const QStringList& functions = {}) const
     {
-        ScriptPluginFixture& fixture = script();
-        for (auto it = values.begin(); it != values.end(); ++it)
-            fixture.setValue(it.key(), it.value());
-        return open(fixture, name, entry) ? &fixture : nullptr;
+        QStringList out;
+        for (const scripted::Call& c : plugin->calls()) {
+            const QString function = QString::fromStdString(c.function);
+            if ((!board || c.handle == board->handle) && (functions.isEmpty() || functions.contains(function)))
+                out << function + ' ' + QString::fromLatin1(c.path.c_str()) +
+                           (c.function == "SetValue" ? ' ' + QString::fromLatin1(c.value.c_str()) : QString());
+        }
+        return out;
     }
 
     // The context a block is built with; the block list belongs to the test.
     BlockContext context(QList<QuarixBlock*>* blocks, const QString& fullPath = QString())
     {
-        BlockContext context;
-        context.boards = &boards;
-        context.blocks = blocks;
-        context.full_path = fullPath;
-        return context;
+        return BlockContext{&boards, blocks, fullPath, QString(), QString()};
     }
 
-    QTemporaryDir dir;
-    QLibrary library{ScriptPluginFixture::pluginPath()};
+    QLibrary library{scripted::pluginPath()};
+    scripted::Control* const plugin = scripted::control();
     QList<Board*> boards;
-
-private:
-    std::vector<std::unique_ptr<ScriptPluginFixture>> m_scripts;
 };

@@ -1,112 +1,126 @@
-// Pins: the bounded queue and its loss counts, pop results, ordering, and how a
-// push wakes its consumer.
+// Pins and block workers: the bounded queue and its loss counts under
+// concurrent producers, pop results and order, and the worker hand-shake
+// (no lost wake-up, an orderly stop drains the queue).
+#include "core/block_worker.h"
 #include "core/data_packet.h"
-#include "core/pin_consumer.h"
 #include "core/pin_input.h"
 #include "core/pin_output.h"
 #include "core/quarix_payload_energy.h"
 
-#include <QSignalSpy>
 #include <QtTest>
 
 #include <atomic>
 #include <thread>
 
 namespace {
-// Counts live instances, so that a test can see a payload being destroyed.
 std::atomic<int> g_alive{0};
 
 class CountedPayload : public QuarixPayload_Energy {
 public:
     CountedPayload() { ++g_alive; }
-    CountedPayload(const CountedPayload& other) : QuarixPayload_Energy(other) { ++g_alive; }
     ~CountedPayload() override { --g_alive; }
 };
 
-PinMessage messageWith(quint64 header, int payloads)
+PinMessage message(quint64 header, int payloads)
 {
-    PinMessage message;
-    message.data_type = QStringLiteral("energy");
-    message.source = QStringLiteral("endpoints\\list");
-    message.header0 = header;
-    message.header1 = header + 1;
-    message.reserved = 7;
-    message.packet = new DataPacket(QStringLiteral("energy"), header);
+    PinMessage m{QStringLiteral("energy"), QStringLiteral("endpoints\\list"), header, header + 1,
+                 new DataPacket(QStringLiteral("energy"), header), nullptr, 7};
     for (int i = 0; i < payloads; ++i)
-        message.packet->items.push_back(new CountedPayload);
-    return message;
+        m.packet->items.push_back(new CountedPayload);
+    return m;
 }
-// An output pin with one input connected to it.
+
 struct Wire {
     PinOutput output{nullptr, QStringLiteral("energy")};
     PinInput input{nullptr, QStringLiteral("energy")};
     Wire() { input.Connect(&output); }
+};
+
+// Counts the payloads it is handed, and how often it finished.
+class CountingWorker : public BlockWorker {
+public:
+    using BlockWorker::BlockWorker;
+    ~CountingWorker() override { stopAndWait(); }
+    std::atomic<int> payloads{0};
+    std::atomic<int> finished{0};
+
+protected:
+    void process(PinMessage& m) override
+    {
+        payloads += m.packet ? int(m.packet->items.size()) : 0;
+        delete m.packet;
+    }
+    void finish() override { ++finished; }
 };
 }  // namespace
 
 class TestPins : public QObject {
     Q_OBJECT
 private slots:
-    void init() { g_alive = 0; }
+    void cleanup() { QCOMPARE(g_alive.load(), 0); }
 
-    void messagesComeOutInTheOrderTheyWentIn()
+    void popsInOrderAndTellsEmptyFromNotConnected()
     {
         Wire w;
         for (quint64 h : {10u, 20u, 30u})
-            QVERIFY(w.output.Push(messageWith(h, 1)));
+            QVERIFY(w.output.Push(message(h, 1)));
         for (quint64 h : {10u, 20u, 30u}) {
-            PinMessage message;
-            QCOMPARE(w.input.Pop(message), 0);
-            QCOMPARE(QStringLiteral("%1 %2 %3 %4 %5 %6").arg(message.data_type, message.source).arg(message.header0)
-                         .arg(message.header1).arg(message.reserved).arg(message.packet->timestamp),
-                     QStringLiteral("energy endpoints\\list %1 %2 7 %1").arg(h).arg(h + 1));
-            delete message.packet;
+            PinMessage m;
+            QCOMPARE(w.input.Pop(m), int(PinInput::Taken));
+            QCOMPARE(QVariantList({m.data_type, m.source, m.header0, m.header1, m.reserved, m.packet->timestamp}),
+                     QVariantList({"energy", "endpoints\\list", h, h + 1, quint64(7), h}));
+            delete m.packet;
         }
-        QCOMPARE(g_alive.load(), 0);
+        PinMessage untouched;
+        untouched.header0 = 99;
+        QCOMPARE(w.input.Pop(untouched), int(PinInput::Empty));
+        QCOMPARE(untouched.header0, quint64(99));
+        QCOMPARE(PinInput(nullptr, "x").Pop(untouched), int(PinInput::NotConnected));
+        QCOMPARE(w.input.eventsTaken(), quint64(3));
     }
 
-    void popAnswersOneWhenEmptyAndMinusOneWhenNotConnected()
+    // Four producers and nobody popping: exactly the limit is queued, the rest destroyed and counted.
+    void aFullQueueDestroysAndCountsUnderConcurrentProducers()
     {
         Wire w;
-        PinMessage record;
-        record.header0 = 99;
-        QCOMPARE(w.input.Pop(record), 1);
-        QCOMPARE(record.header0, quint64(99));   // left untouched
-        PinInput unconnected(nullptr, QStringLiteral("energy"));
-        QCOMPARE(unconnected.Pop(record), -1);
-        QCOMPARE(unconnected.Pop(record), -1);
-    }
-
-    void aFullQueueDestroysAndCountsWhatIsPushedWhileTheConsumerIsHeldBack()
-    {
-        Wire w;   // nobody pops: the consumer is held back
-        std::vector<PinMessage> batch;
-        for (int i = 0; i < PinOutput::kQueueLimit - 1; ++i)
-            batch.push_back(messageWith(i, 0));
-        QCOMPARE(w.output.PushBatch(batch), PinOutput::kQueueLimit - 1);
-        QVERIFY(batch.empty());
-        QVERIFY(w.output.Push(messageWith(1, 2)));   // one short of the limit: accepted
-        QCOMPARE(g_alive.load(), 2);
-
-        QVERIFY(!w.output.Push(messageWith(2, 3)));   // full: destroyed and counted
-        batch.push_back(messageWith(3, 4));
-        batch.push_back(PinMessage());                // no packet: refused all the same
-        QCOMPARE(w.output.PushBatch(batch), 0);
-        QCOMPARE(g_alive.load(), 2);
-
-        PinStatistics s = w.output.statistics();
-        QCOMPARE(QList<quint64>({s.messages, s.events, s.droppedMessages, s.droppedEvents, quint64(s.queued)}),
-                 QList<quint64>({10000, 2, 3, 7, 10000}));
+        constexpr int kThreads = 4, kEach = 3000;
+        std::vector<std::thread> producers;
+        for (int t = 0; t < kThreads; ++t)
+            producers.emplace_back([&w, t] {
+                for (int i = 0; i < kEach; ++i) {
+                    if (i % 2) {
+                        w.output.Push(message(quint64(t), 2));
+                    } else {
+                        std::vector<PinMessage> batch{message(quint64(t), 1), message(quint64(t), 1)};
+                        w.output.PushBatch(batch);
+                    }
+                }
+            });
+        for (std::thread& p : producers)
+            p.join();
+        const PinStatistics s = w.output.statistics();
+        const quint64 total = kThreads * kEach * 3 / 2;   // messages; two payloads per two messages on average
+        QCOMPARE(quint64(s.queued), quint64(PinOutput::kQueueLimit));
+        QCOMPARE(s.messages, quint64(PinOutput::kQueueLimit));
+        QCOMPARE(s.droppedMessages, total - PinOutput::kQueueLimit);
+        QCOMPARE(s.events + s.droppedEvents, quint64(kThreads * kEach * 2));
+        QCOMPARE(quint64(g_alive.load()), s.events);   // the refused ones are destroyed at once
+        QCOMPARE(s.queuedEvents, s.events);
         std::vector<PinMessage> taken;
-        QCOMPARE(w.input.PopBatch(taken, 20000), 10000);
-        QCOMPARE(w.input.eventsTaken(), quint64(2));
+        QCOMPARE(w.input.PopBatch(taken, 2 * PinOutput::kQueueLimit), PinOutput::kQueueLimit);
         for (PinMessage& m : taken)
             delete m.packet;
-        taken.clear();
-        QCOMPARE(w.output.statistics().queued, 0);
+        QVERIFY(w.output.Push(message(1, 0)));   // room again
+        PinMessage last;
+        QCOMPARE(w.input.Pop(last), int(PinInput::Taken));
+        delete last.packet;
+    }
 
-        // The second bound, in payloads: a message larger than it passes an empty queue only.
-        const auto sized = [](size_t items) {
+    // The second bound counts payloads: a message above it passes an empty queue only.
+    void theQueueIsAlsoBoundedInPayloads()
+    {
+        Wire w;
+        auto sized = [](size_t items) {
             PinMessage m;
             m.packet = new DataPacket(QStringLiteral("energy"), 0);
             m.packet->items.resize(items, nullptr);
@@ -114,142 +128,59 @@ private slots:
         };
         QVERIFY(w.output.Push(sized(PinOutput::kEventLimit + 1)));
         QVERIFY(!w.output.Push(sized(1)));
-        QCOMPARE(w.input.PopBatch(taken, 1), 1);
+        PinMessage m;
+        QCOMPARE(w.input.Pop(m), int(PinInput::Taken));
+        delete m.packet;
         QVERIFY(w.output.Push(sized(PinOutput::kEventLimit - 1)));
-        QVERIFY(w.output.Push(sized(1)));
+        QVERIFY(w.output.Push(sized(1)));   // exactly at the bound
         QVERIFY(!w.output.Push(sized(1)));
-        s = w.output.statistics();
-        QCOMPARE(QList<quint64>({s.droppedMessages, s.queuedEvents}), QList<quint64>({5, PinOutput::kEventLimit}));
-        for (PinMessage& m : taken)
-            delete m.packet;
-        taken.clear();
-        QCOMPARE(w.input.PopBatch(taken, 10), 2);
-        for (PinMessage& m : taken)
+        QCOMPARE(w.output.statistics().droppedEvents, quint64(2));
+        while (w.input.Pop(m) == PinInput::Taken)
             delete m.packet;
     }
 
-    void postedNotificationsAreCoalescedUntilTheConsumerTakesOne()
+    // A worker sees every push, each without waiting for a later one, from any thread.
+    void theWorkerMissesNoWakeUp()
     {
-        Wire w;
-        QSignalSpy ready(&w.input, &PinInput::DataReady);
-        std::thread producer([&] {
-            for (int i = 0; i < 100; ++i)
-                w.output.Push(messageWith(i, 0));
-        });
-        producer.join();
-        QTRY_COMPARE(ready.count(), 1);   // one wake-up for the hundred pushes
-        QCoreApplication::processEvents();
-        QCOMPARE(ready.count(), 1);
-        std::thread again([&] { w.output.Push(messageWith(100, 0)); });
-        again.join();
-        QTRY_COMPARE(ready.count(), 2);   // taken: the next push posts again
-        PinMessage m;
-        while (w.input.Pop(m) == 0)
-            delete m.packet;
-    }
-
-    void aRegisteredConsumerIsWokenOnTheProducersThreadAndNothingIsPosted()
-    {
-        struct Consumer : PinConsumer {
-            std::atomic<int> calls{0};
-            std::atomic<bool> onMainThread{false};
-            void dataArrived() override
-            {
-                ++calls;
-                if (QThread::currentThread() == qApp->thread())
-                    onMainThread = true;
-            }
-        } consumer;
-        Wire w;
-        w.input.setConsumer(&consumer);
-        QSignalSpy ready(&w.input, &PinInput::DataReady);
-        std::thread producer([&] {
-            w.output.Push(messageWith(1, 0));
-            std::vector<PinMessage> batch;
-            batch.push_back(messageWith(2, 0));
-            batch.push_back(messageWith(3, 0));
-            w.output.PushBatch(batch);
-        });
-        producer.join();
-        QCOMPARE(consumer.calls.load(), 2);   // one per push, one per batch
-        QVERIFY(!consumer.onMainThread);
-        QCoreApplication::processEvents();
-        QCOMPARE(ready.count(), 0);
-        w.input.setConsumer(nullptr);
-        w.output.Push(messageWith(4, 0));
-        QCOMPARE(consumer.calls.load(), 2);
-        PinMessage m;
-        while (w.input.Pop(m) == 0)
-            delete m.packet;
-    }
-
-    void eachPushIsRelayedAsDataReadyWithTheQueueLength()
-    {
-        Wire w;
-        QSignalSpy ready(&w.input, &PinInput::DataReady);
-        w.output.Push(messageWith(1, 0));
-        w.output.Push(messageWith(2, 0));
-        QCOMPARE(ready.count(), 2);   // same thread: delivered before Push returns
-        QCOMPARE(ready.at(0).at(0).toInt(), 1);
-        QCOMPARE(ready.at(1).at(0).toInt(), 2);
-    }
-
-    void aPushFromAnotherThreadArrivesQueuedOnTheOwnerThread()
-    {
-        Wire w;
-        QThread* receiverThread = nullptr;
-        connect(&w.input, &PinInput::DataReady, this, [&](int) { receiverThread = QThread::currentThread(); });
-        std::thread producer([&] { w.output.Push(messageWith(1, 0)); });
-        producer.join();
-        QTRY_VERIFY(receiverThread != nullptr);
-        QCOMPARE(receiverThread, QThread::currentThread());
-    }
-
-    void twoInputsOnOneOutputShareItsQueue()
-    {
-        PinOutput output(nullptr, QStringLiteral("energy"));
-        PinInput first(nullptr, QStringLiteral("energy"));
-        PinInput second(nullptr, QStringLiteral("energy"));
-        first.Connect(&output);
-        second.Connect(&output);
-        output.Push(messageWith(1, 0));
-        output.Push(messageWith(2, 0));
-        PinMessage a, b, c;
-        QCOMPARE(second.Pop(a), 0);
-        QCOMPARE(first.Pop(b), 0);
-        QCOMPARE(first.Pop(c), 1);
-        QCOMPARE(a.header0, quint64(1));
-        QCOMPARE(b.header0, quint64(2));
-        delete a.packet;
-        delete b.packet;
-    }
-
-    void concurrentProducerAndConsumerLoseNothing()
-    {
-        Wire w;
-        constexpr int kMessages = 5000;
-        std::thread producer([&] {
-            for (int i = 0; i < kMessages; ++i) {
-                while (w.output.size() >= PinOutput::kQueueLimit)
-                    std::this_thread::yield();
-                w.output.Push(messageWith(i, 1));
-            }
-        });
-        int received = 0;
-        quint64 expected = 0;
-        bool ordered = true;
-        while (received < kMessages) {
-            PinMessage message;
-            if (w.input.Pop(message) == 0) {
-                ordered = ordered && message.header0 == expected++;
-                delete message.packet;
-                ++received;
-            }
+        PinOutput upstream(nullptr, QStringLiteral("energy"));
+        PinInput input(nullptr, QStringLiteral("energy"));
+        const QList<PinInput*> inputs{&input};
+        CountingWorker worker(QStringLiteral("w"), &inputs);
+        input.Connect(&upstream);
+        worker.start();
+        for (int round = 1; round <= 50; ++round) {
+            upstream.Push(message(0, 1));
+            QTRY_COMPARE(worker.payloads.load(), round);
         }
+        std::thread producer([&] {
+            for (int i = 0; i < 3000; ++i) {
+                while (upstream.size() >= PinOutput::kQueueLimit)
+                    std::this_thread::yield();
+                upstream.Push(message(0, 2));
+            }
+        });
         producer.join();
-        QVERIFY(ordered);
-        QCOMPARE(g_alive.load(), 0);
-        QCoreApplication::processEvents();   // the queued notifications
+        QTRY_COMPARE_WITH_TIMEOUT(worker.payloads.load(), 50 + 6000, 20000);
+        QCOMPARE(upstream.statistics().droppedMessages, quint64(0));
+    }
+
+    // Messages queued before the worker was told of them are handled by the orderly stop, then finish() runs once.
+    void anOrderlyStopDrainsTheQueueThenFinishes()
+    {
+        PinOutput upstream(nullptr, QStringLiteral("energy"));
+        for (int i = 0; i < 10; ++i)
+            upstream.Push(message(0, 3));
+        PinInput input(nullptr, QStringLiteral("energy"));
+        const QList<PinInput*> inputs{&input};
+        CountingWorker worker(QStringLiteral("w"), &inputs);
+        input.Connect(&upstream);
+        worker.start();
+        worker.stopAndWait();
+        QCOMPARE(worker.payloads.load(), 30);
+        QCOMPARE(worker.finished.load(), 1);
+        QCOMPARE(upstream.size(), 0);
+        worker.stopAndWait();   // a second stop does nothing more
+        QCOMPARE(worker.finished.load(), 1);
     }
 };
 
