@@ -3,7 +3,10 @@
 # with arguments, those packages instead.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build qtbase5-dev libqt5websockets5-dev)
+packages=(g++ cmake ninja-build qtbase5-dev libqt5websockets5-dev
+          # the Python file readers, quarix-run and their tests (python/, tests/python/)
+          python3 python3-numpy python3-matplotlib python3-h5py python3-websocket
+          python3-pip python3-setuptools python3-wheel)
 [ $# -gt 0 ] && packages=("$@")
 missing=()
 for package in "${packages[@]}"; do

@@ -5,6 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-packages.sh
+# quarix-run, to look at the recorded runs (see "Looking at a recorded run" in README.md).
+bash scripts/install-run-tool.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARIX_BUILD_TESTS=OFF -DQUARIX_BUILD_BENCH=OFF
 cmake --build build --target quarix-boards-server -j"$(nproc)"
 

@@ -18,6 +18,12 @@ recorded list files are compared byte for byte with the burst.
 
 A rate passes when every event reached both the spectrum and the file,
 exactly once and in order, and the server exited by itself within 2 s.
+
+The chain `replay` plays a recorded run instead (boards/libVRAXDig2Replay.so,
+pace=fast): the same burst is first written as the list dumper's BIN files,
+then replayed as fast as the server reads it through the `--replay-chain`
+chain; the run is timed from start_dump until the spectrum and the dumper
+hold every event, and checked the same way.
 """
 
 import argparse
@@ -201,13 +207,13 @@ def first_difference(block, k0, spacing):
 
 # ----------------------------------------------------------- configuration
 
-def board_entry(connection):
+def board_entry(connection, plugin="libVRAXDig2Burst"):
     def command(word):
         return {"name": "list " + word, "path": "endpoints\\list\\" + word, "command_type": word,
                 "endpoint_type": "list"}
     return {
         "enable": True, "id": "1", "board_name": "burst", "board_type": "burst digitizer",
-        "board_family": "VRAXDig2", "board_plugin": "libVRAXDig2Burst",
+        "board_family": "VRAXDig2", "board_plugin": plugin,
         "board_connection_string": connection,
         "configs": [],
         "endpoints": [{"name": "list", "text": "List events", "path": "endpoints\\list", "enable": True}],
@@ -250,11 +256,11 @@ def chain_blocks(kind, download_interval, bins, order_buffer_limit=None):
     return blocks
 
 
-def burst_config(storage, connection, kind, args):
+def burst_config(storage, connection, kind, args, plugin="libVRAXDig2Burst"):
     return {
         "storage": {"file_path": storage, "events_per_file": args.events_per_file, "wavedump_time_interval": 1000,
                     "format": "BIN", "enable_wave": False, "enable_list": True, "enable_mcs": False},
-        "Hardware": [board_entry(connection)],
+        "Hardware": [board_entry(connection, plugin)],
         "processing": [{"filter_chain": [{"enable": True, "name": CHAIN_NAME,
                                           "chain": chain_blocks(kind, args.download_interval, args.bins, args.order_buffer_limit)}]}],
     }
@@ -311,29 +317,11 @@ def run_one(kind, rate, run_index, work, args):
     connection = ("burst:events=%d;rate=%.0f;channels=%d;spacing=%d;max_batch=%d;delay_ms=%d;report=%s"
                   % (events, rate, CHANNELS, args.spacing, args.max_batch, args.start_delay_ms, report_path))
     qb.write_config(config_path, burst_config(storage, connection, kind, args))
-    # A numeric run id (get_run_info writes it unquoted) that names no folder yet.
-    run_number = run_index
-    while os.path.exists(os.path.join(storage, str(run_number))):
-        run_number += 1000
-    run_id = str(run_number)
-    recorded = False
-    row = {"kind": kind, "rate": rate, "events": events, "delivered": None, "in_file": None, "in_spectrum": None,
-           "lost": None, "dropped": None, "max_lag": None, "p99_lag": None, "peak_rss_mb": None, "exit_s": None,
-           "ok": False, "late": False, "notes": []}
+    row = new_row(kind, rate, events)
+    run_id = fresh_run_id(storage, run_index)
 
-    server = qb.Server(args.build, config_path, log_path)
-    commands = query = None
-    try:
-        server.start()
-        commands = qb.Client("commands")
-        query = qb.Client("query_by_json")
-        if not qb.set_freerun(SPECTRUM_PATH):
-            row["notes"].append("spectrum did not accept freerun")
-        dump_sent = time.time()
-        reply = commands.ask_json({"cmd": "start_dump", "run_id": run_id})
-        if reply != qb.ACCEPTED:
-            raise RuntimeError("start_dump answered %r" % (reply,))
-        recorded = True
+    def burst(server, commands, query):
+        dump_sent, _ = start_run(commands, run_id, row)
         # What a client sends to start a source; the burst itself begins with
         # the reset and start the run sends to the board's endpoint.
         commands.ask({"cmd": "start", "endpoint": SOURCE})
@@ -383,20 +371,53 @@ def run_one(kind, rate, run_index, work, args):
                 break
             guard_memory(server, args)
             time.sleep(1.0)
-        spectrum = read_spectrum(query, args.bins)
-        row["in_spectrum"] = int(spectrum.sum())
-        spectrum_exact = np.array_equal(spectrum, expected_spectrum(events, args.bins))
-        if not spectrum_exact:
-            row["notes"].append("spectrum differs from the burst")
+        return check_spectrum(query, row, args)
+
+    serve_run(args, config_path, log_path, os.path.join(storage, run_id), row, burst)
+    if not args.keep:
+        try:
+            os.remove(report_path)
+        except OSError:
+            pass
+    return row
+
+
+def fresh_run_id(storage, run_index):
+    """A numeric run id (get_run_info writes it unquoted) that names no folder yet."""
+    run_number = run_index
+    while os.path.exists(os.path.join(storage, str(run_number))):
+        run_number += 1000
+    return str(run_number)
+
+
+def new_row(kind, rate, events):
+    return {"kind": kind, "rate": rate, "events": events, "delivered": None, "in_file": None, "in_spectrum": None,
+            "lost": None, "dropped": None, "max_lag": None, "p99_lag": None, "peak_rss_mb": None, "exit_s": None,
+            "ok": False, "late": False, "notes": []}
+
+
+def serve_run(args, config_path, log_path, run_dir, row, drive):
+    """Starts a server on the configuration and lets drive(server, commands,
+    query) run it: it sets row["recorded"] once start_dump was accepted and
+    returns whether the spectrum holds the burst exactly. Then stops the
+    recording, takes the block statistics (losses counted from
+    row["lost_before"]) and the peak memory, stops the server, judges the run
+    with its files and removes them unless --keep."""
+    server = qb.Server(args.build, config_path, log_path)
+    commands = query = None
+    spectrum_exact = False
+    try:
+        server.start()
+        commands = qb.Client("commands")
+        query = qb.Client("query_by_json")
+        spectrum_exact = drive(server, commands, query)
         if commands.ask_json({"cmd": "stop_dump"}) != qb.ACCEPTED:
             row["notes"].append("stop_dump refused")
-
-        statistics = qb.fetch_statistics()
-        if statistics is None:
-            row["statistics"] = None
-        else:
-            row["statistics"] = statistics
-            row["lost"], row["dropped"], _ = qb.statistics_totals(statistics)
+        row["statistics"] = qb.fetch_statistics()
+        if row["statistics"] is not None:
+            lost, dropped, _ = qb.statistics_totals(row["statistics"])
+            before = row.get("lost_before", (0, 0))
+            row["lost"], row["dropped"] = lost - before[0], dropped - before[1]
         hwm = server.peak_rss_kb()
         row["peak_rss_mb"] = hwm / 1024.0 if hwm else None
     except (RuntimeError, OSError, ValueError, qb.ServerError, qb.websocket.WebSocketException) as error:
@@ -414,9 +435,39 @@ def run_one(kind, rate, run_index, work, args):
                 row["notes"].append("exit took %.2f s" % elapsed)
             if status not in (0, None) and elapsed is not None:
                 row["notes"].append("exit status %s" % status)
+    judge_run(row, run_dir if row.get("recorded") else None, spectrum_exact, args)
+    if not args.keep:
+        shutil.rmtree(run_dir, ignore_errors=True)
 
-    run_dir = os.path.join(storage, run_id)
-    if recorded:
+
+def start_run(commands, run_id, row):
+    """Sets the spectrum counting and starts the recorded run, which resets and
+    starts the board's endpoint. Returns when start_dump was sent: the system
+    clock and the monotonic clock."""
+    if not qb.set_freerun(SPECTRUM_PATH):
+        row["notes"].append("spectrum did not accept freerun")
+    sent = (time.time(), time.monotonic())
+    reply = commands.ask_json({"cmd": "start_dump", "run_id": run_id})
+    if reply != qb.ACCEPTED:
+        raise RuntimeError("start_dump answered %r" % (reply,))
+    row["recorded"] = True
+    return sent
+
+
+def check_spectrum(query, row, args):
+    """Reads the spectrum; whether it equals the burst's bin by bin."""
+    spectrum = read_spectrum(query, args.bins)
+    row["in_spectrum"] = int(spectrum.sum())
+    exact = np.array_equal(spectrum, expected_spectrum(row["events"], args.bins))
+    if not exact:
+        row["notes"].append("spectrum differs from the burst")
+    return exact
+
+
+def judge_run(row, run_dir, spectrum_exact, args):
+    """Checks the recorded files (none when run_dir is None) and sets row["ok"]."""
+    events = row["events"]
+    if run_dir:
         files = check_list_files(run_dir, events, args.spacing)
     else:
         files = {"files": 0, "present": None, "exact": False, "problem": "no recording"}
@@ -438,14 +489,126 @@ def run_one(kind, rate, run_index, work, args):
                  row["exit_s"] is not None and row["exit_s"] <= 2.0 and
                  not any(n.startswith(("error", "the board delivered", "the burst began", "exit status"))
                          for n in row["notes"]))
-    if not args.keep:
-        shutil.rmtree(run_dir, ignore_errors=True)
-        for p in (report_path,):
-            try:
-                os.remove(p)
-            except OSError:
-                pass
+
+
+# ------------------------------------------------------------ replay
+
+REPLAY_BLOCK = "recorded"
+
+
+def write_recorded_run(folder, events, spacing, per_file, chunk=1 << 20):
+    """The burst as the list dumper records it: files <REPLAY_BLOCK>_<n>.bin
+    of per_file events, each "QRXS", the creation time in ten digits and the
+    25-byte records. Written in pieces of `chunk` events."""
+    os.makedirs(folder, exist_ok=True)
+    header = BIN_MAGIC + (b"%d" % int(time.time()))
+    for index, first in enumerate(range(0, events, per_file)):
+        end = min(first + per_file, events)
+        with open(os.path.join(folder, "%s_%d.bin" % (REPLAY_BLOCK, index)), "wb") as f:
+            f.write(header)
+            for k in range(first, end, chunk):
+                f.write(burst_records(k, min(chunk, end - k), spacing).tobytes())
+
+
+def chain_counts(client):
+    """(events the source handed on, taken by the spectrum, taken by the dumper), from get_statistics."""
+    reply = client.ask_json({"cmd": "get_statistics"}, timeout=10.0)
+    blocks = {b.get("name"): b for b in reply if isinstance(b, dict)} if isinstance(reply, list) else {}
+    return tuple(int(blocks.get(name, {}).get("events_" + way, 0) or 0)
+                 for name, way in ((SOURCE, "out"), (SPECTRUM, "in"), (DUMPER, "in")))
+
+
+def wait_for_counts(client, events, server, args, base=(0, 0, 0), poll=0.05):
+    """Polls until the spectrum and the dumper took `events` more events than
+    in `base`, or nothing moved for --settle seconds. Returns the moment they
+    were reached (None if not) and the counts."""
+    last, moved = None, time.monotonic()
+    while server.alive():
+        counts = chain_counts(client)
+        now = time.monotonic()
+        if counts[1] - base[1] >= events and counts[2] - base[2] >= events:
+            return now, counts
+        if counts != last:
+            last, moved = counts, now
+        if now - moved > args.settle:
+            return None, counts
+        guard_memory(server, args)
+        time.sleep(poll)
+    raise RuntimeError("server died during the replay (status %s)" % server.proc.returncode)
+
+
+def run_replay(run_index, work, args, recorded_dir, events):
+    """Replays the recorded burst at pace=fast through --replay-chain, timed
+    from start_dump until the spectrum and the dumper took every event."""
+    storage = os.path.join(work, "storage")
+    os.makedirs(storage, exist_ok=True)
+    config_path = os.path.join(work, "config-replay-%d.json" % run_index)
+    log_path = os.path.join(work, "server-replay-%d.log" % run_index)
+    connection = "replay:run=%s;block=%s;pace=fast;max_batch=%d" % (recorded_dir, REPLAY_BLOCK, args.max_batch)
+    qb.write_config(config_path, burst_config(storage, connection, args.replay_chain, args, "libVRAXDig2Replay"))
+    row = new_row("replay", None, events)
+    run_id = fresh_run_id(storage, run_index)
+
+    def replay(server, commands, query):
+        # The board's start at start-up plays the run once into the idle
+        # chain (the dumper not recording): wait until it is through.
+        reached, before = wait_for_counts(commands, events, server, args)
+        if reached is None:
+            row["notes"].append("the play at start-up stopped at %d of %d events" % (before[2], events))
+        row["lost_before"] = qb.statistics_totals(qb.fetch_statistics()) or (0, 0)
+        # start_dump resets and starts the board's endpoint: the run plays again from its first event.
+        _, started = start_run(commands, run_id, row)
+        reached, counts = wait_for_counts(commands, events, server, args, before)
+        if reached is None:
+            row["notes"].append("the chain stopped at %d of %d events" % (counts[2] - before[2], events))
+        else:
+            row["rate"] = events / (reached - started)
+        row["delivered"] = counts[0] - before[0]
+        info = commands.ask_json({"cmd": "get_run_info"}, timeout=10.0)
+        for item in info if isinstance(info, list) else []:
+            if isinstance(item, dict) and item.get("name") == DUMPER and item.get("running_time"):
+                row["dumper_rate"] = item.get("stored_events", 0) / item["running_time"]
+        return check_spectrum(query, row, args)
+
+    serve_run(args, config_path, log_path, os.path.join(storage, run_id), row, replay)
     return row
+
+
+def replay_row(run_index, work, args):
+    """Writes the recorded run, replays it once, and removes it again unless --keep."""
+    events = int(parse_rate(args.replay_events))
+    recorded_dir = os.path.join(work, "recorded")
+    started = time.monotonic()
+    write_recorded_run(recorded_dir, events, args.spacing, args.events_per_file)
+    print("        replay: %d events written as %s_<n>.bin in %.1f s (%s)"
+          % (events, REPLAY_BLOCK, time.monotonic() - started, recorded_dir), flush=True)
+    row = run_replay(run_index, work, args, recorded_dir, events)
+    if not args.keep:
+        shutil.rmtree(recorded_dir, ignore_errors=True)
+    return row
+
+
+def replay_summary(row, args, results):
+    """The replay's rate and losses beside the direct chain's lossless rate of this run."""
+    line = "replay through the %s chain, pace=fast: %d events, %s end to end, lost %s" % (
+        args.replay_chain, row["events"], rate_label(row["rate"]) + "/s" if row["rate"] else "no rate",
+        fmt(row["lost"]))
+    if row.get("dumper_rate"):
+        line += " (dumper: %s/s over its running time)" % rate_label(row["dumper_rate"])
+    if "direct" in results:
+        direct = highest_lossless(results["direct"])
+        line += "; direct chain lossless up to %s" % (rate_label(direct) + "/s" if direct else "no rate")
+    return line
+
+
+def highest_lossless(rows):
+    """The rate up to which every rate of a ladder passed (None when the lowest failed)."""
+    lossless = None
+    for row in rows:
+        if not row["ok"]:
+            break
+        lossless = row["rate"]
+    return lossless
 
 
 # ------------------------------------------------------------------ output
@@ -466,7 +629,7 @@ def print_row(row, blocks):
     if row["late"]:
         result += " late"
     line = "%-7s %8s %11s %11s %11s %9s %10s %10s %9s %7s  %s" % (
-        row["kind"], rate_label(row["rate"]), fmt(row["delivered"]), fmt(row["in_file"]), fmt(row["in_spectrum"]),
+        row["kind"], rate_label(row["rate"]) if row["rate"] else "-", fmt(row["delivered"]), fmt(row["in_file"]), fmt(row["in_spectrum"]),
         lost, fmt(row["max_lag"], "%.1f"), fmt(row["p99_lag"], "%.1f"), fmt(row["peak_rss_mb"], "%.0f"),
         fmt(row["exit_s"], "%.2f"), result)
     if row["notes"]:
@@ -484,7 +647,12 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     qb.add_common_arguments(parser, "configurations, logs and recordings", "the recordings and reports")
     qb.add_max_rss_argument(parser, "kill the server")
-    parser.add_argument("--chains", default="sorted,direct", help="sorted, direct or both (default %(default)s)")
+    parser.add_argument("--chains", default="sorted,direct",
+                        help="sorted, direct and replay, comma separated (default %(default)s)")
+    parser.add_argument("--replay-events", default="20M",
+                        help="events of the recorded run the replay chain plays (default %(default)s)")
+    parser.add_argument("--replay-chain", default="direct", choices=("direct", "sorted"),
+                        help="the chain the replay goes through (default %(default)s)")
     parser.add_argument("--rates", help="comma separated rates, e.g. 200k,1M (default: the ladder up to --max-rate)")
     parser.add_argument("--max-rate", default=None,
                         help="highest rate of the default ladder (default 12M)")
@@ -513,13 +681,13 @@ def main():
     if args.spacing < 1:
         parser.error("--spacing must be at least 1: the check finds event k by its timestamp")
 
-    plugin = os.path.join(args.build, "boards", "libVRAXDig2Burst.so")
-    if not os.path.exists(plugin):
-        parser.error("%s is missing: build %s with -DQUARIX_BUILD_BENCH=ON" % (plugin, args.build))
+    for plugin in ("libVRAXDig2Burst.so", "libVRAXDig2Replay.so"):
+        if not os.path.exists(os.path.join(args.build, "boards", plugin)):
+            parser.error("boards/%s is missing: build %s with -DQUARIX_BUILD_BENCH=ON" % (plugin, args.build))
     private = qb.enter_private_network(not args.host_network)
     kinds = [k.strip() for k in args.chains.split(",") if k.strip()]
     for kind in kinds:
-        if kind not in ("sorted", "direct"):
+        if kind not in ("sorted", "direct", "replay"):
             parser.error("unknown chain %r" % kind)
     work = qb.work_folder(args, "quarix-lossless-")
 
@@ -531,6 +699,11 @@ def main():
     run_index = 0
     results = {}
     for kind in kinds:
+        if kind == "replay":
+            results[kind] = [replay_row(run_index + 1, work, args)]
+            run_index += 1
+            print_row(results[kind][0], args.blocks)
+            continue
         if args.rates:
             ladder = [parse_rate(r) for r in args.rates.split(",") if r.strip()]
         else:
@@ -551,11 +724,10 @@ def main():
     print("load average at end: %s" % qb.loadavg())
     for kind in kinds:
         rows = results[kind]
-        lossless = None
-        for row in rows:
-            if not row["ok"]:
-                break
-            lossless = row["rate"]
+        if kind == "replay":
+            print(replay_summary(rows[0], args, results))
+            continue
+        lossless = highest_lossless(rows)
         passed_above = [r["rate"] for r in rows if r["ok"] and lossless is not None and r["rate"] > lossless]
         line = "%s: highest lossless rate %s" % (kind, rate_label(lossless) + "/s" if lossless else "none")
         line += " (every rate up to it passed)" if lossless else " (the lowest rate failed)"

@@ -48,6 +48,7 @@
 
 #include "board_access/readout_records.h"
 #include "board_access/vraxdig2_api.h"
+#include "plugins/common/plugin_status.h"
 
 #include <cstdint>
 #include <memory>
@@ -55,11 +56,6 @@
 #include <vector>
 
 namespace board_plugin {
-
-// Statuses every plugin gives the same meaning; the rest are the plugin's own.
-constexpr int32_t kOk = 0;
-constexpr int32_t kNullArgument = -1;
-constexpr int32_t kUnknownHandle = -2;
 
 // A Board::open: `parse` fills the settings from the connection string and
 // returns 0 or its status; the board is built from them on 0 only.

@@ -1,6 +1,7 @@
 #include "connection_string.h"
 
-#include "number_text.h"
+#include "plugins/common/connection_string.h"
+#include "plugins/common/number_text.h"
 #include "sim_status.h"
 
 namespace sim {
@@ -8,47 +9,11 @@ namespace sim {
 namespace {
 
 using Text = std::string;
-
-bool readUnsigned(const Text& text, uint64_t low, uint64_t high, uint64_t& out)
-{
-    uint64_t value = 0;
-    if (!NumberText::parse(text, value) || value < low || value > high)
-        return false;
-    out = value;
-    return true;
-}
-
-template <typename T>
-bool readCount(const Text& text, uint64_t low, uint64_t high, T& out)
-{
-    uint64_t value = 0;
-    if (!readUnsigned(text, low, high, value))
-        return false;
-    out = T(value);
-    return true;
-}
-
-bool readReal(const Text& text, double low, double high, double& out)
-{
-    double value = 0.0;
-    if (!NumberText::parse(text, value) || !(value >= low && value <= high))
-        return false;
-    out = value;
-    return true;
-}
-
-bool readFlag(const Text& text, bool& out)
-{
-    if (text == "1" || text == "true") {
-        out = true;
-        return true;
-    }
-    if (text == "0" || text == "false") {
-        out = false;
-        return true;
-    }
-    return false;
-}
+using board_plugin::NumberText;
+using board_plugin::readCount;
+using board_plugin::readFlag;
+using board_plugin::readReal;
+using board_plugin::readUnsigned;
 
 bool readLines(const Text& text, std::vector<double>& out)
 {
@@ -115,46 +80,18 @@ const FixedRule* findFixedRule(const Text& key)
 
 int32_t ConnectionString::parse(const char* text, SimSettings& settings)
 {
-    if (!text)
-        return kUnknownScheme;
-    const Text whole(text);
-    const size_t colon = whole.find(':');
-    if (NumberText::trimmed(whole.substr(0, colon)) != "sim")
-        return kUnknownScheme;
-
     SimSettings result;
     bool pairsGiven = false;
-    const Text items = colon == Text::npos ? Text() : whole.substr(colon + 1);
-    size_t begin = 0;
-    while (begin < items.size()) {
-        size_t end = items.find(';', begin);
-        if (end == Text::npos)
-            end = items.size();
-        const Text item = NumberText::trimmed(items.substr(begin, end - begin));
-        begin = end + 1;
-        if (item.empty())
-            continue;
-        const size_t equals = item.find('=');
-        if (equals == Text::npos)
-            return kMalformedConnection;
-        const Text key = NumberText::trimmed(item.substr(0, equals));
-        const Text value = NumberText::trimmed(item.substr(equals + 1));
-        if (key.empty())
-            return kMalformedConnection;
-
+    const int32_t status = board_plugin::parseConnection(text, "sim", [&](const Text& key, const Text& value) -> int32_t {
         if (const FixedRule* rule = findFixedRule(key)) {
-            if (!rule->apply(value, result))
-                return kBadKeyValue;
             pairsGiven = pairsGiven || key == "pairs";
-            continue;
+            return rule->apply(value, result) ? kOk : kBadKeyValue;
         }
-        const int32_t status = applyTunable(key, value, result.tunables);
-        if (status == kUnknownKey)
-            return kUnknownKey;
-        if (status != kOk)
-            return kBadKeyValue;
-    }
-
+        const int32_t tunable = applyTunable(key, value, result.tunables);
+        return tunable == kOk || tunable == kUnknownKey ? tunable : kBadKeyValue;
+    });
+    if (status != kOk)
+        return status;
     if (!pairsGiven)
         result.pairs = result.channels / 2;
     if (uint64_t(result.pairs) * 2 > result.channels)

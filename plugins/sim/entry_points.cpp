@@ -7,9 +7,6 @@
 
 using SimBoards = board_plugin::Boards<sim::SimBoard>;
 
-static_assert(sim::kNullArgument == board_plugin::kNullArgument && sim::kUnknownHandle == board_plugin::kUnknownHandle,
-              "the simulated board's statuses agree with the shared ones");
-
 QUARIX_BOARD_PLUGIN_EXPORTS(SimBoards);
 
 // Number of batches the board has delivered and not yet taken back, or

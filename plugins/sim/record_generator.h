@@ -2,14 +2,17 @@
 // always called under that endpoint's lock, so it needs none itself.
 #pragma once
 
-#include "batch.h"
-#include "query_path.h"
+#include "endpoint_kind.h"
+#include "plugins/common/batch.h"
 #include "sim_settings.h"
 
 #include <chrono>
 #include <memory>
 
 namespace sim {
+
+using board_plugin::Batch;
+using board_plugin::BlockLayout;
 
 class DetectorModel;
 class RateCounterBank;

@@ -2,17 +2,28 @@
 
 #include "connection_string.h"
 #include "plugins/common/board_plugin_exports.h"
-#include "number_text.h"
-#include "sim_endpoint.h"
+#include "plugins/common/number_text.h"
 #include "sim_random.h"
 #include "sim_status.h"
-
-#include <algorithm>
-#include <cstring>
 
 namespace sim {
 
 namespace {
+
+using board_plugin::NumberText;
+using board_plugin::QueryPath;
+using board_plugin::ValueStore;
+
+// High-voltage channel settings as a freshly powered board reports them.
+const ValueStore::NamedDefault kHighVoltageDefaults[] = {
+    {"VSet", "0"},     // volts
+    {"ISet", "10"},    // current limit, microamperes
+    {"RampUp", "10"},  // volts per second
+    {"RampDown", "10"},
+    {"VMax", "1500"},  // volts
+    {"Trip", "1"},     // seconds over the current limit before the channel trips
+    {"Temp", "25"},    // board temperature, degrees Celsius
+};
 
 const std::string kSimPrefix = "sim\\";
 constexpr double kLeakageMicroampPerVolt = 0.0025;
@@ -31,7 +42,9 @@ SimBoard::SimBoard(const SimSettings& settings)
     , opened_(std::chrono::steady_clock::now())
     , counters_(settings.channels)
     , tunables_(settings.tunables)
-    , newEndpointsRun_(settings.autostart)
+    , values_(kHighVoltageDefaults)
+    , endpoints_(settings.autostart,
+                 [this](const std::string& name, bool running) { return makeEndpoint(name, running); })
 {
     for (const auto& keyAndValue : ConnectionString::describe(settings))
         values_.set(kSimPrefix + keyAndValue.first, keyAndValue.second);
@@ -78,23 +91,13 @@ std::string SimBoard::monitorValue(const std::string& path, const std::string& s
 
 int32_t SimBoard::getValue(const char* path, char* buffer)
 {
-    if (!buffer)
-        return kNullArgument;
-    buffer[0] = '\0';
-    if (!path)
-        return kNullArgument;
-    const std::string key(path);
-    std::string value;
-    if (endsWith(key, "VMon"))
-        value = monitorValue(key, "VMon");
-    else if (endsWith(key, "IMon"))
-        value = monitorValue(key, "IMon");
-    else
-        value = values_.get(key);
-    const size_t length = std::min<size_t>(value.size(), 63);
-    std::memcpy(buffer, value.data(), length);
-    buffer[length] = '\0';
-    return kOk;
+    return ValueStore::answer(path, buffer, [this](const std::string& key) {
+        if (endsWith(key, "VMon"))
+            return monitorValue(key, "VMon");
+        if (endsWith(key, "IMon"))
+            return monitorValue(key, "IMon");
+        return values_.get(key);
+    });
 }
 
 int32_t SimBoard::sendCommand(const char* path)
@@ -106,87 +109,31 @@ int32_t SimBoard::sendCommand(const char* path)
         highVoltageOn_.store(query.verb == "global_on");
         return kOk;
     }
-    const bool runControl = query.verb == "start" || query.verb == "stop" || query.verb == "reset";
-    if (!runControl)
-        return kOk;
-
-    std::vector<SimEndpoint*> targets;
-    if (query.kind == QueryPath::Kind::EndpointCommand) {
-        targets.push_back(endpoint(query.endpoint, true));
-    } else if (query.kind == QueryPath::Kind::BoardCommand) {
-        if (query.verb != "reset") {
-            std::lock_guard<std::mutex> lock(endpointsMutex_);
-            newEndpointsRun_ = query.verb == "start";
-        }
-        targets = allEndpoints();
-    }
-    for (SimEndpoint* target : targets) {
-        if (query.verb == "start")
-            target->start();
-        else if (query.verb == "stop")
-            target->stop();
-        else
-            target->reset();
-    }
+    endpoints_.runControl(query);
     return kOk;
 }
 
 int32_t SimBoard::read(const char* path, int32_t timeoutMs, readout::DataList* list)
 {
-    if (!list)
-        return kNullArgument;
-    list->entries = nullptr;
-    list->count = 0;
-    const QueryPath query = QueryPath::parse(path);
-    if (query.kind != QueryPath::Kind::Endpoint)
-        return kUnknownPath;
-    return endpoint(query.endpoint, true)->read(timeoutMs, list);
+    return endpoints_.read(path, timeoutMs, list);
 }
 
 int32_t SimBoard::release(const char* path, readout::DataList* list)
 {
-    if (!list)
-        return kNullArgument;
-    const QueryPath query = QueryPath::parse(path);
-    if (query.kind != QueryPath::Kind::Endpoint)
-        return kUnknownPath;
-    SimEndpoint* target = endpoint(query.endpoint, false);
-    return target ? target->release(list) : kUnknownBatch;
+    return endpoints_.release(path, list);
 }
 
 size_t SimBoard::outstandingBatches() const
 {
-    size_t total = 0;
-    for (SimEndpoint* each : allEndpoints())
-        total += each->outstanding();
-    return total;
+    return endpoints_.outstanding();
 }
 
-SimEndpoint* SimBoard::endpoint(const std::string& name, bool create)
+std::unique_ptr<SimEndpoint> SimBoard::makeEndpoint(const std::string& name, bool running)
 {
-    std::lock_guard<std::mutex> lock(endpointsMutex_);
-    const auto found = endpoints_.find(name);
-    if (found != endpoints_.end())
-        return found->second.get();
-    if (!create)
-        return nullptr;
-    const EndpointKind kind = endpointKindForName(name);
     const GeneratorContext context{settings_, model_, counters_, opened_};
-    auto generator = RecordGenerator::create(kind, context, SimRandom::derive(settings_.seed, "endpoint " + name));
-    auto created = std::make_unique<SimEndpoint>(std::move(generator), tunables_, newEndpointsRun_);
-    SimEndpoint* result = created.get();
-    endpoints_.emplace(name, std::move(created));
-    return result;
-}
-
-std::vector<SimEndpoint*> SimBoard::allEndpoints() const
-{
-    std::lock_guard<std::mutex> lock(endpointsMutex_);
-    std::vector<SimEndpoint*> result;
-    result.reserve(endpoints_.size());
-    for (const auto& entry : endpoints_)
-        result.push_back(entry.second.get());
-    return result;
+    auto generator = RecordGenerator::create(endpointKindForName(name), context,
+                                             SimRandom::derive(settings_.seed, "endpoint " + name));
+    return std::make_unique<SimEndpoint>(std::move(generator), tunables_, running);
 }
 
 }  // namespace sim

@@ -4,28 +4,24 @@
 #pragma once
 
 #include "detector_model.h"
-#include "query_path.h"
+#include "plugins/common/endpoint_set.h"
+#include "plugins/common/value_store.h"
 #include "rate_counter_bank.h"
 #include "shared_tunables.h"
+#include "sim_endpoint.h"
 #include "sim_settings.h"
-#include "value_store.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 namespace readout {
 struct DataList;
 }
 
 namespace sim {
-
-class SimEndpoint;
 
 class SimBoard {
 public:
@@ -46,8 +42,7 @@ public:
     size_t outstandingBatches() const;
 
 private:
-    SimEndpoint* endpoint(const std::string& name, bool create);
-    std::vector<SimEndpoint*> allEndpoints() const;
+    std::unique_ptr<SimEndpoint> makeEndpoint(const std::string& name, bool running);
     std::string monitorValue(const std::string& path, const std::string& segment) const;
 
     const SimSettings settings_;
@@ -55,12 +50,9 @@ private:
     const std::chrono::steady_clock::time_point opened_;
     RateCounterBank counters_;
     SharedTunables tunables_;
-    ValueStore values_;
+    board_plugin::ValueStore values_;
     std::atomic<bool> highVoltageOn_{false};
-
-    mutable std::mutex endpointsMutex_;
-    std::map<std::string, std::unique_ptr<SimEndpoint>> endpoints_;
-    bool newEndpointsRun_;  // guarded by endpointsMutex_
+    board_plugin::EndpointSet<SimEndpoint> endpoints_;
 };
 
 }  // namespace sim

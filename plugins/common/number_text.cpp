@@ -1,8 +1,8 @@
-#include "number_text.h"
+#include "plugins/common/number_text.h"
 
 #include <charconv>
 
-namespace sim {
+namespace board_plugin {
 
 bool NumberText::parse(const std::string& text, uint64_t& value)
 {
@@ -48,4 +48,4 @@ std::string NumberText::trimmed(const std::string& text)
     return text.substr(first, last - first + 1);
 }
 
-}  // namespace sim
+}  // namespace board_plugin

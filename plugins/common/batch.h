@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <memory>
 
-namespace sim {
+namespace board_plugin {
 
 // Byte offsets of the parts of one block, each part starting on 8 bytes.
 class BlockLayout {
@@ -48,4 +48,4 @@ private:
     int32_t count_ = 0;
 };
 
-}  // namespace sim
+}  // namespace board_plugin

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-namespace sim {
+namespace board_plugin {
 
 class NumberText {
 public:
@@ -19,4 +19,4 @@ public:
     static std::string trimmed(const std::string& text);
 };
 
-}  // namespace sim
+}  // namespace board_plugin

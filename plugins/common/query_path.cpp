@@ -1,9 +1,6 @@
-#include "query_path.h"
+#include "plugins/common/query_path.h"
 
-#include <algorithm>
-#include <cctype>
-
-namespace sim {
+namespace board_plugin {
 
 QueryPath QueryPath::parse(const char* path)
 {
@@ -45,18 +42,10 @@ QueryPath QueryPath::parse(const char* path)
     return result;
 }
 
-EndpointKind endpointKindForName(const std::string& name)
+bool QueryPath::isRunControl() const
 {
-    std::string lower(name);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-    const auto contains = [&lower](const char* word) { return lower.find(word) != std::string::npos; };
-    if (contains("pair"))
-        return EndpointKind::EnergyPair;
-    if (contains("wave"))
-        return EndpointKind::Waveform;
-    if (contains("rate") || contains("counter"))
-        return EndpointKind::RateCounters;
-    return EndpointKind::Energy;
+    return (kind == Kind::EndpointCommand || kind == Kind::BoardCommand)
+           && (verb == "start" || verb == "stop" || verb == "reset");
 }
 
-}  // namespace sim
+}  // namespace board_plugin

@@ -1,8 +1,8 @@
-#include "batch.h"
+#include "plugins/common/batch.h"
 
 #include <new>
 
-namespace sim {
+namespace board_plugin {
 
 Batch Batch::allocate(size_t bytes)
 {
@@ -11,4 +11,4 @@ Batch Batch::allocate(size_t bytes)
     return batch;
 }
 
-}  // namespace sim
+}  // namespace board_plugin

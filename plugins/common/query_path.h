@@ -1,4 +1,4 @@
-// The query paths the simulated board understands:
+// The query paths a board plugin understands:
 //   endpoints\<name>            an endpoint (reads and frees)
 //   endpoints\<name>\<verb>     a command for that endpoint
 //   commands\<verb>             a command for the whole board
@@ -7,9 +7,7 @@
 
 #include <string>
 
-namespace sim {
-
-enum class EndpointKind { Energy, EnergyPair, Waveform, RateCounters };
+namespace board_plugin {
 
 struct QueryPath {
     enum class Kind { Endpoint, EndpointCommand, BoardCommand, Other };
@@ -19,11 +17,8 @@ struct QueryPath {
     std::string verb;      // command word, for the two command kinds
 
     static QueryPath parse(const char* path);
+    // A start, stop or reset of an endpoint or of the whole board.
+    bool isRunControl() const;
 };
 
-// The data an endpoint serves follows from its name (case-insensitive):
-// "pair" → energy pairs, else "wave" → waveforms, else "rate" or "counter" →
-// rate counters, else energy events.
-EndpointKind endpointKindForName(const std::string& name);
-
-}  // namespace sim
+}  // namespace board_plugin
