@@ -25,6 +25,9 @@ const QString kRefused = QStringLiteral("[{\"response\": false}]");
 QByteArray csvNumber(double v) { return QByteArray::number(v, 'g', 6); }
 
 // Waits until more than `ms` milliseconds have passed on a clock started now.
+// The oscilloscope's dump interval in the tests that record waveforms.
+constexpr int kDumpTimeMs = 250;
+
 void waitLongerThan(int ms)
 {
     QElapsedTimer clock;
@@ -428,12 +431,14 @@ private slots:
         RunStorage storage;
         Rig<Oscilloscope> rig(entry("scope", scopeGeometry(), "waveform"));
         const quint64 before = quint64(QDateTime::currentSecsSinceEpoch());
-        rig.block().ConfigureDump(10, 1, type, storage.path());
+        // The dump interval is long enough that the first group, which opens
+        // the file, is never also recorded, however slow the machine.
+        rig.block().ConfigureDump(10, kDumpTimeMs, type, storage.path());
         rig.block().StartDump("9");
         const QString path = storage.runFolder("9") + "/scope_0." + type.toLower();
         rig.push(wavePacket(waveGroup(1, 5)));   // opens the file, records nothing
         QTRY_VERIFY(QFile::exists(path));
-        waitLongerThan(1);
+        waitLongerThan(kDumpTimeMs);
         rig.push(wavePacket(waveGroup(0x1122334455ULL)));
         rig.block().shutdown();
         const QByteArray file = readFile(path);
@@ -464,13 +469,13 @@ private slots:
     {
         RunStorage storage;
         Rig<Oscilloscope> rig(entry("scope", scopeGeometry(), "waveform"));
-        rig.block().ConfigureDump(1, 1, "CSV", storage.path());
+        rig.block().ConfigureDump(1, kDumpTimeMs, "CSV", storage.path());
         rig.block().StartDump("roll");
         const QString folder = storage.runFolder("roll");
         rig.push(wavePacket(waveGroup(0)));
         QTRY_VERIFY(QFile::exists(folder + "/scope_0.csv"));
         for (int i = 1; i <= 3; ++i) {
-            waitLongerThan(1);
+            waitLongerThan(kDumpTimeMs);
             rig.push(wavePacket(waveGroup(quint64(i))));
             QTRY_COMPARE(readFile(folder + "/scope_0.csv").count('\n') + qMax(0, readFile(folder + "/scope_1.csv").count('\n')), i);
         }
