@@ -1,6 +1,7 @@
 #include "board_access/board.h"
 
 #include "board_access/vraxdig2_api.h"
+#include "core/progress_log.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -31,7 +32,7 @@ int Board::Open(const QString& connection_string)
 
 int Board::SetValue(const QString& path, const QString& value)
 {
-    qInfo() << "Set" << path << value;
+    qCInfo(quarixProgress) << "Set" << path << value;
     auto set = reinterpret_cast<VRAXDig2_SetValueByQuery_t>(resolve(vraxdig2::kSetValue));
     if (!set)
         return kMissingEntryPoint;
@@ -88,12 +89,12 @@ void Board::LoadConfigs(const QJsonObject& entry)
             if (!parameter.values.isEmpty()) {
                 for (int i = 0; i < parameter.values.size(); ++i) {
                     const int status = SetValue(BoardParameter::channelPath(parameter.path, i), parameter.values.at(i));
-                    qInfo() << "Apply " << parameter.name << "[" << i << "] : " << parameter.values.at(i) << " RES: "
+                    qCInfo(quarixProgress) << "Apply " << parameter.name << "[" << i << "] : " << parameter.values.at(i) << " RES: "
                             << status;
                 }
             } else {
                 const int status = SetValue(parameter.path, parameter.value);
-                qInfo() << "Apply " << parameter.name << ": " << parameter.value << " RES: " << status;
+                qCInfo(quarixProgress) << "Apply " << parameter.name << ": " << parameter.value << " RES: " << status;
             }
         }
     }

@@ -74,6 +74,12 @@ bool HV::readConfiguration(const QJsonValue& entry)
     return allFound && parametersRead;
 }
 
+void HV::describeView(QJsonObject& view) const
+{
+    view.insert(QLatin1String("board"), m_board ? m_board->name : QString());
+    view.insert(QLatin1String("channels"), m_nChannels);
+}
+
 bool HV::ReadParameters(const QJsonValue& entry)
 {
     const QJsonArray parameters = entry.toObject().value(QLatin1String("parameters")).toArray();

@@ -30,6 +30,8 @@ public:
 
     Board* board() const { return m_board; }
     int channelCount() const { return m_nChannels; }
+    // The "board" served (empty when it was not found) and its "channels" (0 when not configured).
+    void describeView(QJsonObject& view) const override;
 
 public slots:
     void InterpretMessage(QString data_in, QString* data_out);

@@ -7,6 +7,9 @@
 #include <QJsonObject>
 
 namespace client_routing {
+namespace {
+const QLatin1String kByFullPath("query_by_json");
+}  // namespace
 
 QString answer(const QList<QuarixBlock*>& blocks, const QString& route, const QString& message)
 {
@@ -14,7 +17,7 @@ QString answer(const QList<QuarixBlock*>& blocks, const QString& route, const QS
     if (block_message::hasDuplicateKey(message))
         return reply;
     QuarixBlock* block = nullptr;
-    if (route == QLatin1String("query_by_json")) {
+    if (route == kByFullPath) {
         const QString path =
             QJsonDocument::fromJson(message.toUtf8()).object().value(QLatin1String("path")).toString();
         block = QuarixBlock::findByFullPath(blocks, path);
@@ -28,6 +31,15 @@ QString answer(const QList<QuarixBlock*>& blocks, const QString& route, const QS
     if (block)
         QuarixBlock::interpret(block, message, &reply);
     return reply;
+}
+
+QString routeOf(const QuarixBlock& block)
+{
+    if (!block.type())
+        return QString();
+    if (block.type()->reachableByFullPath())
+        return kByFullPath;
+    return block.type()->reachableByName() ? block.Name() : QString();
 }
 
 }  // namespace client_routing

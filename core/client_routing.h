@@ -16,4 +16,9 @@ namespace client_routing {
 // parsed (the JSON parser loses memory on it).
 QString answer(const QList<QuarixBlock*>& blocks, const QString& route, const QString& message);
 
+// The route a client connects to for this block: "query_by_json" when its
+// type is reached by full path, else its name when reached by name; empty
+// when clients do not reach it.
+QString routeOf(const QuarixBlock& block);
+
 }  // namespace client_routing

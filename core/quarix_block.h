@@ -26,6 +26,7 @@ class BlockWorker;
 struct BlockContext;
 class PinInput;
 class PinOutput;
+class QJsonObject;
 
 // What a block destroyed or could not use itself, by cause (a name for
 // clients); losses at its output pins are counted by the pins.
@@ -35,6 +36,15 @@ struct BlockLoss {
     bool events;   // count is of events (false: of something else, such as failed reads)
 };
 using BlockLosses = std::vector<BlockLoss>;
+
+// Where the chain builder placed a block: its chain, the index of the
+// "processing" entry holding that chain, and the entry's "data_type". Empty
+// (processing -1) for a block made outside a chain, such as the commands block.
+struct ChainPlace {
+    QString chain;
+    int processing = -1;
+    QString dataType;
+};
 
 class QuarixBlock : public QObject {
     Q_OBJECT
@@ -72,6 +82,14 @@ public:
     // Appends the losses this block counts itself, each cause once, even at 0.
     virtual void appendLosses(BlockLosses& losses) const { Q_UNUSED(losses) }
 
+    // Adds what a client needs to show the block's data to `view`: its sizes
+    // and scales as the block uses them, defaults included. Nothing for a
+    // block without a view of its own.
+    virtual void describeView(QJsonObject& view) const { Q_UNUSED(view) }
+
+    const ChainPlace& chainPlace() const { return m_chainPlace; }
+    void setChainPlace(const ChainPlace& place) { m_chainPlace = place; }
+
     // Empty unless the block entry was unusable; then it names the key and the
     // problem, and the start-up refuses the configuration.
     const QString& configurationError() const { return m_configurationError; }
@@ -106,6 +124,7 @@ protected:
 
 private:
     const BlockType* m_type = nullptr;
+    ChainPlace m_chainPlace;
     QString m_name;
     QString m_fullPath;
     QString m_configurationError;

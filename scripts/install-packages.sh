@@ -4,9 +4,16 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build qtbase5-dev libqt5websockets5-dev
+          # the dashboard's web server (server/dashboard_http.cpp), found through pkg-config
+          libcpp-httplib-dev pkg-config
           # the Python file readers, quarix-run and their tests (python/, tests/python/)
           python3 python3-numpy python3-matplotlib python3-h5py python3-websocket
-          python3-pip python3-setuptools python3-wheel)
+          python3-pip python3-setuptools python3-wheel
+          # the dashboard's browser test (tests/server/dashboard/)
+          chromium chromium-driver python3-selenium)
+# npm installs the dashboard's plotting library at build time; a Node.js
+# installed otherwise may bring its own npm.
+command -v npm > /dev/null || packages+=(nodejs npm)
 [ $# -gt 0 ] && packages=("$@")
 missing=()
 for package in "${packages[@]}"; do

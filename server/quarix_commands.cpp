@@ -1,6 +1,7 @@
 #include "server/quarix_commands.h"
 
 #include "core/block_message.h"
+#include "core/client_routing.h"
 #include "core/config_file.h"
 #include "core/pin_input.h"
 #include "core/pin_output.h"
@@ -69,6 +70,20 @@ struct StorageSettings {
         return false;
     }
 };
+
+// The upstream block and output pin of each input pin, as the chain builder connected them.
+QJsonArray sourcesOf(const QuarixBlock& block, const QList<QuarixBlock*>& blocks)
+{
+    QJsonArray sources;
+    for (const PinInput* input : block.inputPins()) {
+        for (const QuarixBlock* upstream : blocks) {
+            const int pin = upstream->outputPins().indexOf(input->connectedOutput());
+            if (input->connectedOutput() && pin >= 0)
+                sources.append(QJsonObject{{"source", upstream->Name()}, {"pin", pin}});
+        }
+    }
+    return sources;
+}
 }  // namespace
 
 quarix_commands::quarix_commands(QList<QuarixBlock*>* blocks, const QString& config_path, QObject* parent)
@@ -108,6 +123,8 @@ void quarix_commands::InterpretMessage(QString data_in, QString* data_out)
         data_out->append(runInfo());
     } else if (cmd == QLatin1String("get_statistics")) {
         data_out->append(statistics());
+    } else if (cmd == QLatin1String("get_configuration")) {
+        data_out->append(configuration());
     } else if (cmd == QLatin1String("hv_on")) {
         switchHighVoltage(QLatin1String(kHvGlobalOn));
         data_out->append(QLatin1String(block_message::kTrue));
@@ -256,6 +273,42 @@ QString quarix_commands::statistics() const
                                   {"outputs", outputs}});
     }
     return QString::fromUtf8(QJsonDocument(blocks).toJson(QJsonDocument::Compact));
+}
+
+QString quarix_commands::configuration() const
+{
+    const auto orNull = [](const QString& text) { return text.isEmpty() ? QJsonValue() : QJsonValue(text); };
+    QJsonArray chains;
+    QJsonArray blocks;
+    for (const QuarixBlock* block : *m_blocks) {
+        const ChainPlace& place = block->chainPlace();
+        QJsonObject view;
+        block->describeView(view);
+        blocks.append(QJsonObject{{"name", block->Name()},
+                                  {"type", block->blockType()},
+                                  {"full_path", orNull(block->FullPath())},
+                                  {"chain", orNull(place.chain)},
+                                  {"route", orNull(client_routing::routeOf(*block))},
+                                  {"data_type", orNull(place.dataType)},
+                                  {"sources", sourcesOf(*block, *m_blocks)},
+                                  {"view", view}});
+        if (place.processing < 0)
+            continue;
+        // A chain's blocks are made one after the other, in the order of its entries.
+        QJsonObject chain = chains.isEmpty() ? QJsonObject() : chains.last().toObject();
+        if (chain.value("name").toString() != place.chain || chain.value("processing").toInt() != place.processing) {
+            chains.append(QJsonObject{{"name", place.chain}, {"processing", place.processing}, {"blocks", QJsonArray()}});
+            chain = chains.last().toObject();
+        }
+        QJsonArray names = chain.value("blocks").toArray();
+        names.append(block->Name());
+        chain.insert("blocks", names);
+        chains.replace(chains.size() - 1, chain);
+    }
+    QJsonObject reply = m_serverDescription;
+    reply.insert("chains", chains);
+    reply.insert("blocks", blocks);
+    return QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Compact));
 }
 
 void quarix_commands::switchHighVoltage(const QString& request) const

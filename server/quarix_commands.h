@@ -8,6 +8,7 @@
 //   {"cmd": "stop_dump"} / "pause_dump" / "restart_dump"   every file-writing block
 //   {"cmd": "get_run_info"}                   [<run info of each dumper>,...]
 //   {"cmd": "get_statistics"}                 [<events in/out, losses and pin queues of each block>,...]
+//   {"cmd": "get_configuration"}              {"boards":..,"chains":..,"blocks":..,"websocket_port":..,"http_port":..}
 //   {"cmd": "hv_on"} / {"cmd": "hv_off"}      every high-voltage block: global on / off
 //
 // Sources are reached through their slots by name and recording blocks
@@ -28,6 +29,7 @@
 #include "core/quarix_block.h"
 #include "core/source_control.h"
 
+#include <QJsonObject>
 #include <QList>
 #include <QString>
 
@@ -38,6 +40,11 @@ class quarix_commands : public QuarixBlock {
     Q_OBJECT
 public:
     quarix_commands(QList<QuarixBlock*>* blocks, const QString& config_path, QObject* parent = nullptr);
+
+    // What the server knows beyond its blocks ("boards", "websocket_port",
+    // "http_port"), given by the start-up; "get_configuration" answers it
+    // together with the chains and the blocks.
+    void setServerDescription(const QJsonObject& description) { m_serverDescription = description; }
 
 public slots:
     void InterpretMessage(QString data_in, QString* data_out);
@@ -50,9 +57,11 @@ private:
     void forEachWriter(void (RecordingControl::*operation)()) const;
     QString runInfo() const;
     QString statistics() const;
+    QString configuration() const;
     void switchHighVoltage(const QString& request) const;
 
     QList<QuarixBlock*>* m_blocks;
     QString m_configPath;
+    QJsonObject m_serverDescription;
     std::shared_ptr<const dump_file::StorageRoot> m_storage;   // null when the folder cannot be opened
 };

@@ -164,6 +164,21 @@ bool ServerSettings::read(const QJsonObject& config, ServerSettings* settings, Q
         read.accessToken = token;
     }
 
+    const QString httpPortKey = QStringLiteral("http_port");
+    if (section.contains(httpPortKey)) {
+        const QJsonValue value = section.value(httpPortKey);
+        const double number = value.toDouble(-1.0);
+        if (!value.isDouble() || std::floor(number) != number || number < 0 || number > 65535 ||
+            number == kWebSocketPort) {
+            *error = problem(httpPortKey, QStringLiteral("must be a port number from 1 to 65535 other than the "
+                                                         "WebSocket port %1, or 0 to switch the dashboard off, not %2")
+                                              .arg(kWebSocketPort)
+                                              .arg(valueText(value)));
+            return false;
+        }
+        read.httpPort = int(number);
+    }
+
     *settings = read;
     return true;
 }

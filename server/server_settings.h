@@ -6,12 +6,13 @@
 //         "max_client_backlog_bytes": 16777216,   // replies a client may leave unread
 //         "allowed_origins": ["http://lab-pc:51235"],
 //         "listen_addresses": ["127.0.0.1", "::1"],
-//         "access_token": "k3Jx-9fQ..."
+//         "access_token": "k3Jx-9fQ...",
+//         "http_port": 51235                      // the dashboard's web server; 0: none
 //     }
 //
 // Every key is optional; without the section the server behaves as it always
-// did (every address, no token), with the default limits. Other keys of the
-// section are left to their readers.
+// did (every address, no token), with the default limits and the dashboard
+// on port 51235. Other keys of the section are left to their readers.
 #pragma once
 
 #include <QHostAddress>
@@ -21,6 +22,8 @@
 #include <QStringList>
 
 struct ServerSettings {
+    static constexpr quint16 kWebSocketPort = 51234;
+    static constexpr int kDefaultHttpPort = 51235;
     static constexpr qint64 kDefaultMaxMessageBytes = 1048576;          // 1 MiB
     static constexpr qint64 kMinMaxMessageBytes = 1024;
     static constexpr qint64 kMaxMaxMessageBytes = 268435456;            // 256 MiB
@@ -39,6 +42,8 @@ struct ServerSettings {
     QList<QHostAddress> listenAddresses;
     // Empty: no token asked for.
     QString accessToken;
+    // The port of the dashboard's web server, on the same addresses; 0: no web server.
+    int httpPort = kDefaultHttpPort;
 
     // Reads the "server" section of a configuration. On a bad value returns
     // false and sets *error to one line naming the section, the key and the

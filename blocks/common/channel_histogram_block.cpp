@@ -3,6 +3,8 @@
 #include "core/data_packet.h"
 #include "core/quarix_payload_energy.h"
 
+#include <QJsonObject>
+
 #include <memory>
 
 ChannelHistogramWorker::ChannelHistogramWorker(const QString& name, const QList<PinInput*>* inputs,
@@ -47,6 +49,12 @@ void ChannelHistogramBlock::startWorker(ChannelHistogramWorker* worker)
     m_histogramWorker = worker;
     m_worker = worker;
     worker->start();
+}
+
+void ChannelHistogramBlock::describeView(QJsonObject& view) const
+{
+    view.insert(QLatin1String("bins"), qint64(m_size.bins));
+    view.insert(QLatin1String("channels"), qint64(m_size.channels));
 }
 
 void ChannelHistogramBlock::NewDataInTheInputPin(int)

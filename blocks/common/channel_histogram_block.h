@@ -35,6 +35,10 @@ private:
 
 class ChannelHistogramBlock : public QuarixBlock {
     Q_OBJECT
+public:
+    // "bins" and "channels"; the derived blocks add their scale.
+    void describeView(QJsonObject& view) const override;
+
 public slots:
     void NewDataInTheInputPin(int FifoLevel);
     void InterpretMessage(QString data_in, QString* data_out);

@@ -3,6 +3,7 @@
 #include "core/block_context.h"
 #include "core/block_message.h"
 #include "core/data_packet.h"
+#include "core/progress_log.h"
 #include "core/quarix_payload.h"
 #include "core/text_builder.h"
 
@@ -42,6 +43,11 @@ DataDumper::DataDumper(QObject* parent, BlockContext* context, const QJsonValue&
 {
     if (readRecordingEntry(context, entry))
         startWorker(new DataDumper_Thread(Name(), &m_inputPins, &m_control, &m_statistics));
+}
+
+void DataDumper::describeView(QJsonObject& view) const
+{
+    view.insert(QLatin1String("format"), m_control.settings().fileType);
 }
 
 void DataDumper::NewDataInTheInputPin(int)
@@ -176,7 +182,7 @@ void DataDumper_Thread::updateStatistics(const DumpSettings& settings, int64_t b
     m_statistics->eventRate.store(eventRate);
     m_rateAccumulator = 0.0;
     m_rateTimer.restart();
-    qInfo() << " TIMER STAT " << usedSpace;
+    qCInfo(quarixProgress) << " TIMER STAT " << usedSpace;
 
     if (m_statisticsFile.append(settings.target(m_name, m_fileIndex), m_statisticsHeaderPending, runningTime,
                                 storedEvents, eventRate, usedSpace)) {

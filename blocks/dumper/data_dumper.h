@@ -40,6 +40,8 @@ public:
     DataDumper(QObject* parent, BlockContext* context, const QJsonValue& entry);
 
     Records records() const override { return Records::ListEvents; }
+    // The file type ("format") set now: by the last run start or "set_dump_type".
+    void describeView(QJsonObject& view) const override;
     bool appendRunInfo(QString* out) override
     {
         GetRunInfo(out);

@@ -72,6 +72,12 @@ bool Image::ReadParameters(const QJsonValue& entry)
     return true;
 }
 
+void Image::describeView(QJsonObject& view) const
+{
+    view.insert(QLatin1String("rows"), m_yPositions.size());
+    view.insert(QLatin1String("cols"), m_xPositions.size());
+}
+
 void Image::NewDataInTheInputPin(int)
 {
     wakeWorker();

@@ -25,6 +25,8 @@ public:
     Image(QObject* parent, BlockContext* context, const QJsonValue& entry);
 
     bool ReadParameters(const QJsonValue& entry) override;
+    // "rows" (y labels) and "cols" (x labels).
+    void describeView(QJsonObject& view) const override;
 
 public slots:
     void NewDataInTheInputPin(int FifoLevel);

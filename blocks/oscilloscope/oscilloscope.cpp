@@ -92,6 +92,14 @@ bool Oscilloscope::ReadParameters(const QJsonValue& entry)
     return true;
 }
 
+void Oscilloscope::describeView(QJsonObject& view) const
+{
+    view.insert(QLatin1String("channels"), m_geometry.channels);
+    view.insert(QLatin1String("samples"), m_geometry.samples);
+    view.insert(QLatin1String("analog"), m_geometry.analog);
+    view.insert(QLatin1String("digital"), m_geometry.digital);
+}
+
 void Oscilloscope::NewDataInTheInputPin(int)
 {
     wakeWorker();

@@ -41,6 +41,8 @@ public:
     Records records() const override { return Records::Waveforms; }
 
     bool ReadParameters(const QJsonValue& entry) override;
+    // The geometry: "channels", "samples", "analog" and "digital" traces per channel.
+    void describeView(QJsonObject& view) const override;
 
 public slots:
     void NewDataInTheInputPin(int FifoLevel);

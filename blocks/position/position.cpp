@@ -3,6 +3,7 @@
 #include "core/block_context.h"
 #include "blocks/common/config_limits.h"
 #include "core/data_packet.h"
+#include "core/progress_log.h"
 #include "core/quarix_payload_energy.h"
 #include "core/text_builder.h"
 
@@ -72,6 +73,12 @@ bool Position::ReadParameters(const QJsonValue& entry)
             m_yPositions = config_limits::wholeNumber(value, 0);
     }
     return true;
+}
+
+void Position::describeView(QJsonObject& view) const
+{
+    view.insert(QLatin1String("elements"), qint64(m_positions.size() / 2));
+    view.insert(QLatin1String("bins"), qint64(m_yPositions));
 }
 
 // The worker indexes the heat map and the positions by these values: refuse
@@ -249,7 +256,7 @@ void Position_Thread::evaluatePair(const QuarixPayload_Energy& earlier, const Qu
     const double sum = low + high;
     // A pair of two zero energies has no ratio: it goes the way of a pair outside the cuts.
     if (!(m_layout.energyCutMin <= sum && sum <= m_layout.energyCutMax) || sum == 0.0) {
-        qInfo() << "Discrding energy";
+        qCInfo(quarixProgress) << "Discrding energy";
         return;
     }
     const double ratio = low / sum;

@@ -34,6 +34,8 @@ public:
     Position(QObject* parent, BlockContext* context, const QJsonValue& entry);
 
     bool ReadParameters(const QJsonValue& entry) override;
+    // The heat map's columns ("elements") and ratio bins ("bins").
+    void describeView(QJsonObject& view) const override;
 
 public slots:
     void NewDataInTheInputPin(int FifoLevel);

@@ -3,6 +3,7 @@
 #include "core/block_context.h"
 #include "core/block_message.h"
 #include "core/data_packet.h"
+#include "core/progress_log.h"
 #include "core/quarix_payload_rate_counters.h"
 #include "core/text_builder.h"
 
@@ -76,6 +77,13 @@ bool SinkRateCounter::ReadParameters(const QJsonValue& entry)
             m_channelMap.append(name.toString());
     }
     return true;
+}
+
+void SinkRateCounter::describeView(QJsonObject& view) const
+{
+    const SinkRateCounter_Thread::Snapshot snapshot = m_sink ? m_sink->latest() : nullptr;
+    view.insert(QLatin1String("channels"), snapshot && snapshot->nchannels > 0 ? snapshot->nchannels : 0);
+    view.insert(QLatin1String("labels"), QJsonArray::fromStringList(m_channelMap));
 }
 
 void SinkRateCounter::NewDataInTheInputPin(int)
@@ -158,7 +166,7 @@ void SinkRateCounter::ConfigureDump(int dump_events, QString file_type, QString 
 
 void SinkRateCounter::runStarting()
 {
-    qInfo() << "Starting RATE dumper";
+    qCInfo(quarixProgress) << "Starting RATE dumper";
 }
 
 SinkRateCounter_Thread::SinkRateCounter_Thread(const QString& name, const QList<PinInput*>* inputs,
@@ -229,7 +237,7 @@ void SinkRateCounter_Thread::record(const DumpSettings& settings, const QuarixPa
         if (m_newFile) {
             const dump_file::Type type = settings.type();
             const dump_file::FileTarget file = settings.target(m_name, 0).withSuffix(RateFileWriter::extension(type));
-            qInfo() << "Opening RATE dumper: " << file.name;
+            qCInfo(quarixProgress) << "Opening RATE dumper: " << file.name;
             m_fileTimer.start();
             if (!m_file.open(file, type)) {
                 // A file that cannot be made (one of that name exists, say) ends

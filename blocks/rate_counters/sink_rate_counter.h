@@ -34,6 +34,8 @@ public:
 
     bool ReadParameters(const QJsonValue& entry) override;
     const QStringList& channelMap() const { return m_channelMap; }
+    // "channels" of the latest snapshot (0 before the first) and the "channel_map" as "labels".
+    void describeView(QJsonObject& view) const override;
 
 public slots:
     void NewDataInTheInputPin(int FifoLevel);

@@ -7,6 +7,7 @@
 #include "blocks/common/config_limits.h"
 #include "core/data_packet.h"
 #include "core/pin_output.h"
+#include "core/progress_log.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -117,10 +118,10 @@ void Source_Thread::idle()
         convert(list);
         pause(pauseMs);
         if (m_converter.kind() == RecordConverter::Kind::Waveform)
-            qInfo() << "W OK";
+            qCInfo(quarixProgress) << "W OK";
     } else {
         if (m_converter.kind() == RecordConverter::Kind::Waveform)
-            qInfo() << "W ERR";
+            qCInfo(quarixProgress) << "W ERR";
         pause(pauseMs);
     }
 }
@@ -198,6 +199,14 @@ void Source::appendLosses(BlockLosses& losses) const
 {
     losses.push_back({"read_errors", m_thread ? m_thread->readErrors() : 0, false});
     losses.push_back({"bad_records", m_thread ? m_thread->badRecords() : 0, true});
+}
+
+void Source::describeView(QJsonObject& view) const
+{
+    view.insert(QLatin1String("board"), m_board ? m_board->name : QString());
+    view.insert(QLatin1String("endpoint"), endpoint().name);
+    view.insert(QLatin1String("calibration"), m_expression);
+    view.insert(QLatin1String("use_board_kev"), m_useBoardKev);
 }
 
 bool Source::readConfiguration(const QJsonValue& entry)

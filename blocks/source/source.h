@@ -118,6 +118,8 @@ public:
 
     bool ReadParameters(const QJsonValue& entry) override;
     void appendLosses(BlockLosses& losses) const override;
+    // The "board" and "endpoint" read, the "calibration" expression and "use_board_kev".
+    void describeView(QJsonObject& view) const override;
 
     bool hasWorker() const { return m_thread != nullptr; }
     Source_Thread* worker() const { return m_thread; }

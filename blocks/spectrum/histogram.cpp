@@ -45,6 +45,12 @@ bool Histogram::ReadParameters(const QJsonValue& entry)
     return true;
 }
 
+void Histogram::describeView(QJsonObject& view) const
+{
+    ChannelHistogramBlock::describeView(view);
+    view.insert(QLatin1String("gain"), m_gain);
+}
+
 Histogram_Thread::Histogram_Thread(const QString& name, const QList<PinInput*>* inputs, const HistogramSize& size,
                                    const EnergyBinning& binning)
     : ChannelHistogramWorker(name, inputs, size), m_binning(binning)

@@ -17,6 +17,8 @@ public:
 
     // Reads "gain" and the two cuts, printing each cut to standard output.
     bool ReadParameters(const QJsonValue& entry) override;
+    // Sizes and "gain": an event's bin is its raw energy times the gain.
+    void describeView(QJsonObject& view) const override;
 
 private:
     double m_gain = 1.0;

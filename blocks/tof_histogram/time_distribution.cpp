@@ -41,6 +41,13 @@ bool time_distribution::ReadParameters(const QJsonValue& entry)
     return true;
 }
 
+void time_distribution::describeView(QJsonObject& view) const
+{
+    ChannelHistogramBlock::describeView(view);
+    view.insert(QLatin1String("binning"),
+                QJsonObject{{"value", m_binning}, {"unit", QStringLiteral("timestamp units per bin")}});
+}
+
 time_distribution_Thread::time_distribution_Thread(const QString& name, const QList<PinInput*>* inputs,
                                                    const HistogramSize& size, double binning)
     : ChannelHistogramWorker(name, inputs, size), m_binning(binning)

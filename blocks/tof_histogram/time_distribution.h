@@ -21,6 +21,8 @@ public:
 
     // Reads "binning"; a running worker takes the new width at once.
     bool ReadParameters(const QJsonValue& entry) override;
+    // Sizes and the width of a bin in timestamp units.
+    void describeView(QJsonObject& view) const override;
 
 private:
     double m_binning = 0.0;

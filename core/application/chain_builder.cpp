@@ -84,6 +84,7 @@ bool ChainBuilder::buildChain(int processingIndex, const QJsonObject& chain)
         }
         // Owned by the block list from here on, even if the entry is refused below.
         m_blocks->append(block);
+        block->setChainPlace({chainName, processingIndex, entry.value(QLatin1String("data_type")).toString()});
         if (!block->configurationError().isEmpty()) {
             refuseBlock(chainName, blockName, block->configurationError());
             return false;

@@ -3,11 +3,13 @@
 #include "core/data_thread.h"
 
 #include <QByteArray>
+#include <QLoggingCategory>
 #include <QString>
 
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -32,7 +34,11 @@ void writeOut(const std::string& text)
 
 void handler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    QByteArray line = qFormatLogMessage(type, context, message).toLocal8Bit();
+    // The server's own categories only sort its lines (see setQuiet): their
+    // lines are written as if logged without a category.
+    const bool own = context.category && std::strncmp(context.category, "quarix.", 7) == 0;
+    const QMessageLogContext plain(context.file, context.line, context.function, "default");
+    QByteArray line = qFormatLogMessage(type, own ? plain : context, message).toLocal8Bit();
     line.append('\n');
     if (type == QtFatalMsg) {
         writeOut(std::string(line.constData(), size_t(line.size())));
@@ -89,6 +95,11 @@ ConsoleLog::ConsoleLog()
 ConsoleLog::~ConsoleLog()
 {
     stop();
+}
+
+void ConsoleLog::setQuiet(bool quiet)
+{
+    QLoggingCategory::setFilterRules(quiet ? QStringLiteral("quarix.progress=false") : QString());
 }
 
 void ConsoleLog::stop()

@@ -6,6 +6,11 @@
 // are dropped and counted, and the writer says so once it catches up:
 // "Console log: N lines dropped". Fatal messages are written at once.
 //
+// Quiet, the log leaves out the routine progress lines (the category
+// quarix.progress, core/progress_log.h: parameters set, boards connected,
+// waveform reads, statistics ticks) and keeps every other line: warnings,
+// problems, and the start, ready, dashboard and closing lines.
+//
 //     ConsoleLog log;      // in main(), before anything logs
 //     ...
 //     log.stop();          // writes what is queued; later lines go straight to the console
@@ -23,4 +28,8 @@ public:
     ConsoleLog& operator=(const ConsoleLog&) = delete;
 
     void stop();
+
+    // Switches the progress lines off (quiet) or on (the default), for every
+    // thread; called before the threads that log start.
+    static void setQuiet(bool quiet);
 };

@@ -2,6 +2,7 @@
 
 #include "board_access/board.h"
 #include "core/config_file.h"
+#include "core/progress_log.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -46,7 +47,7 @@ void FileWatcher::fileChanged(QString path)
         for (Board* board : qAsConst(m_boards)) {
             if (board->name != boardName)
                 continue;
-            qInfo() << " ---- RECONFIG BOARD: " << board->name << " ----";
+            qCInfo(quarixProgress) << " ---- RECONFIG BOARD: " << board->name << " ----";
             board->LoadConfigs(entry);
             board->ConfigureBoard();
         }

@@ -32,6 +32,8 @@ int main(int argc, char* argv[])
     });
 
     qInfo() << "QUARIX IS STARTED AND READY";
+    if (!startup.dashboardAddress().isEmpty())
+        qInfo().noquote() << "Dashboard:" << startup.dashboardAddress();
     const int result = app.exec();
     startup.shutdown();
     console.stop();

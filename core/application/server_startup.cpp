@@ -8,7 +8,10 @@
 #include "core/pin_input.h"
 #include "core/quarix_block.h"
 
+#include "core/application/console_log.h"
 #include "core/application/file_watcher.h"
+#include "core/progress_log.h"
+#include "server/dashboard_http.h"
 #include "server/main_web_socket.h"
 #include "core/source_control.h"
 #include "server/quarix_commands.h"
@@ -22,7 +25,7 @@
 
 namespace {
 const char* const kDefaultConfigPath = "../quarix_config_qdcpos.json";
-constexpr quint16 kControlPort = 51234;
+constexpr quint16 kControlPort = ServerSettings::kWebSocketPort;
 
 QString idText(const QJsonValue& id)
 {
@@ -53,7 +56,11 @@ int ServerStartup::start()
     parser.addOption(QCommandLineOption(QStringList{QStringLiteral("c"), QStringLiteral("config")},
                                         QStringLiteral("Load configuration file <quarix_config.json>."),
                                         QStringLiteral("quarix_config.json")));
+    parser.addOption(QCommandLineOption(QStringList{QStringLiteral("q"), QStringLiteral("quiet")},
+                                        QStringLiteral("Leave out the progress lines: show only problems and the "
+                                                       "start, ready, dashboard and closing lines.")));
     parser.process(m_app);
+    ConsoleLog::setQuiet(parser.isSet(QStringLiteral("quiet")));
 
     m_configPath = parser.isSet(QStringLiteral("config")) ? parser.value(QStringLiteral("config"))
                                                           : QString::fromLatin1(kDefaultConfigPath);
@@ -64,7 +71,7 @@ int ServerStartup::start()
         return 1;
     }
     qInfo() << "Ardenix - Quarix is starting";
-    qInfo() << "Board server configuration is: " << m_configPath;
+    qCInfo(quarixProgress) << "Board server configuration is: " << m_configPath;
 
     PluginLoader::loadAll(PluginLoader::defaultFolder());
 
@@ -88,7 +95,7 @@ int ServerStartup::start()
                 << " and check write permission for current user";
         return 1;
     }
-    qInfo() << "Storage folder is: " << storage;
+    qCInfo(quarixProgress) << "Storage folder is: " << storage;
     m_storagePath = storage;
 
     if (config.value(QLatin1String("Hardware")).toArray().isEmpty()) {
@@ -109,8 +116,7 @@ int ServerStartup::start()
     if (chainStatus != kReady)
         return chainStatus;
     startBoards();
-    createServices();
-    return kReady;
+    return createServices();
 }
 
 int ServerStartup::openBoards(const QJsonObject& config)
@@ -122,10 +128,10 @@ int ServerStartup::openBoards(const QJsonObject& config)
             continue;
         const QString boardName = entry.value(QLatin1String("board_name")).toString();
         const QString connection = entry.value(QLatin1String("board_connection_string")).toString();
-        qInfo() << "Connecting to board: " << idText(entry.value(QLatin1String("id")));
-        qInfo() << "\tName:" << boardName;
-        qInfo() << "\tBoard Type:" << entry.value(QLatin1String("board_type")).toString();
-        qInfo() << "\tConnection address:" << connection;
+        qCInfo(quarixProgress) << "Connecting to board: " << idText(entry.value(QLatin1String("id")));
+        qCInfo(quarixProgress) << "\tName:" << boardName;
+        qCInfo(quarixProgress) << "\tBoard Type:" << entry.value(QLatin1String("board_type")).toString();
+        qCInfo(quarixProgress) << "\tConnection address:" << connection;
 
         auto* board = new Board();
         board->id = entry.value(QLatin1String("id")).toInt();
@@ -154,11 +160,15 @@ int ServerStartup::openBoards(const QJsonObject& config)
             delete board;
             return 0;
         }
-        qInfo() << "Using " << PluginLoader::baseName(chosen).toLower() << " for board " << boardName;
+        qCInfo(quarixProgress) << "Using " << PluginLoader::baseName(chosen).toLower() << " for board " << boardName;
         board->library = chosen;
 
         const int status = board->Open(connection);
-        qInfo() << "Connection status: " << status;
+        // A failing status is part of the problem report, shown also when quiet.
+        if (status == 0)
+            qCInfo(quarixProgress) << "Connection status: " << status;
+        else
+            qInfo() << "Connection status: " << status;
         if (status != 0) {
             qInfo() << "HARDWARE device: " << connection << " is reporting isssues in connection procedure";
             qInfo() << "QUARIX Server can not start without all board correctly loaded";
@@ -189,12 +199,28 @@ void ServerStartup::startBoards()
     }
 }
 
-void ServerStartup::createServices()
+int ServerStartup::createServices()
 {
     auto* watcher = new FileWatcher(m_boards);
     watcher->addPath(m_configPath);
     m_watcher = watcher;
     m_server = new MainWebSocket(kControlPort, false, &m_blocks, nullptr, m_serverSettings);
+    const int httpPort = m_serverSettings.httpPort;
+    if (httpPort != 0) {
+        const QString folder = QCoreApplication::applicationDirPath() + QStringLiteral("/dashboard");
+        if (!QFileInfo(folder + QStringLiteral("/index.html")).isFile())
+            qWarning().noquote() << QStringLiteral("The dashboard's page %1/index.html is missing (the build lays it out, "
+                                                   "with npm installed): its address answers 404 until it is there")
+                                        .arg(folder);
+        m_dashboard = std::make_unique<DashboardHttp>(folder, kControlPort);
+        if (!m_dashboard->start(quint16(httpPort), m_serverSettings.listenAddresses)) {
+            qCritical().noquote() << QStringLiteral("Configuration error in \"server\", key \"http_port\": cannot listen on "
+                                                    "port %1 (is another program using it?); choose another port, or 0 "
+                                                    "to switch the dashboard off")
+                                         .arg(httpPort);
+            return 1;
+        }
+    }
     for (QuarixBlock* block : m_blocks) {
         if (auto* source = dynamic_cast<SourceControl*>(block))
             source->runReader();
@@ -202,7 +228,20 @@ void ServerStartup::createServices()
     auto* commands = new quarix_commands(&m_blocks, m_configPath, nullptr);
     commands->setType(BlockFactory::find(QStringLiteral("commands")));
     commands->setName(QStringLiteral("commands"));
+    QJsonArray boards;
+    for (const Board* board : m_boards)
+        boards.append(QJsonObject{{"name", board->name},
+                                  {"type", board->board_type},
+                                  {"plugin", board->board_plugin},
+                                  {"full_path", QStringLiteral("Hardware/") + board->name}});
+    commands->setServerDescription(QJsonObject{{"boards", boards}, {"websocket_port", kControlPort}, {"http_port", httpPort}});
     m_blocks.append(commands);
+    return kReady;
+}
+
+QString ServerStartup::dashboardAddress() const
+{
+    return m_dashboard ? m_dashboard->address() : QString();
 }
 
 void ServerStartup::shutdown()
@@ -210,6 +249,9 @@ void ServerStartup::shutdown()
     if (m_shutDown)
         return;
     m_shutDown = true;
+    // No page is served while the blocks go.
+    if (m_dashboard)
+        m_dashboard->stop();
     // Sources first, so that nothing new enters the chains; then every block in
     // creation order, which is upstream before downstream.
     ChainBuilder::shutDownInOrder(m_blocks);

@@ -1,7 +1,8 @@
 // The server's start-up sequence and what it builds: the boards, the chains
-// of blocks, the configuration watcher, the WebSocket server and the commands
-// block. Everything it creates lives until the process ends; shutdown() stops
-// the workers in chain order so that files are closed properly.
+// of blocks, the configuration watcher, the WebSocket server, the dashboard's
+// web server and the commands block. Everything it creates lives until the
+// process ends; shutdown() stops the web server, then the workers in chain
+// order so that files are closed properly.
 //
 //     QCoreApplication app(argc, argv);
 //     ServerStartup startup(app);
@@ -21,6 +22,7 @@
 #include <memory>
 
 class Board;
+class DashboardHttp;
 class QCoreApplication;
 class QObject;
 class QuarixBlock;
@@ -36,8 +38,12 @@ public:
     // server is up, otherwise the exit status the process must end with.
     int start();
 
-    // Orderly stop: sources first, then every block in creation order.
+    // Orderly stop: the dashboard's web server, then the sources, then every
+    // block in creation order.
     void shutdown();
+
+    // Where a browser finds the dashboard; empty when it is switched off.
+    QString dashboardAddress() const;
 
     const QList<Board*>& boards() const { return m_boards; }
     const QList<QuarixBlock*>& blocks() const { return m_blocks; }
@@ -46,7 +52,7 @@ private:
     int openBoards(const QJsonObject& config);
     int buildChains(const QJsonObject& config);
     void startBoards();
-    void createServices();
+    int createServices();
 
     QCoreApplication& m_app;
     QString m_configPath;
@@ -55,6 +61,7 @@ private:
     QList<QuarixBlock*> m_blocks;
     QObject* m_watcher = nullptr;
     QObject* m_server = nullptr;
+    std::unique_ptr<DashboardHttp> m_dashboard;
     ServerSettings m_serverSettings;   // the "server" section, read before the boards open
     bool m_shutDown = false;
 };

@@ -34,10 +34,24 @@ bool ServerProcess::addPlugin(const QString& libraryPath, const QString& fileNam
     return QFile::copy(libraryPath, binDir() + QStringLiteral("/boards/") + name);
 }
 
+namespace {
+// Writes a file, making its folder first.
+bool writeFile(const QString& path, const QByteArray& contents)
+{
+    QFile file(path);
+    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) &&
+           file.write(contents) == contents.size();
+}
+}  // namespace
+
 bool ServerProcess::addBoardFile(const QString& fileName, const QByteArray& contents)
 {
-    QFile file(binDir() + QStringLiteral("/boards/") + fileName);
-    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
+    return writeFile(binDir() + QStringLiteral("/boards/") + fileName, contents);
+}
+
+bool ServerProcess::addDashboardFile(const QString& relativePath, const QByteArray& contents)
+{
+    return writeFile(binDir() + QStringLiteral("/dashboard/") + relativePath, contents);
 }
 
 QString ServerProcess::writeConfig(const QJsonObject& config, const QString& fileName)

@@ -33,6 +33,8 @@ public:
     bool addPlugin(const QString& libraryPath, const QString& fileName = QString());
     // Writes any file into boards/ (for broken plugin files).
     bool addBoardFile(const QString& fileName, const QByteArray& contents);
+    // Writes a file into dashboard/ beside the executable (the folder the web server serves).
+    bool addDashboardFile(const QString& relativePath, const QByteArray& contents);
     // Writes the configuration into the temporary folder and returns its path.
     QString writeConfig(const QJsonObject& config, const QString& fileName = QStringLiteral("config.json"));
     // The demo configuration of the source tree with this copy's storage folder

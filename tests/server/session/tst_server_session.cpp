@@ -1,7 +1,8 @@
 // One real server on the demo configuration (simulated boards, every block
-// kind), with an access token, a message limit and an allowed origin, talked
-// to by real WebSocket clients: who may connect, routing and exact replies,
-// recording safety, a recorded run and its files, live data and high voltage.
+// kind), quiet, with an access token, a message limit and an allowed origin,
+// talked to by real WebSocket clients: who may connect, routing and exact
+// replies, the configuration's description, recording safety, a recorded run
+// and its files, live data and high voltage; and its dashboard's web server.
 #include "server_process.h"
 #include "ws_client.h"
 
@@ -28,6 +29,7 @@ const QString kNoRun = QStringLiteral("[{\"status\":0,\"name\": \"list_dump\",\"
                                       "\"stored_events\":0,\"running_time\":0,\"used_space\":0}]");
 const QString kSpectrum = QStringLiteral("processing/0/filter_chain/spectra/chain/spectrum");
 const QString kRates = QStringLiteral("processing/0/filter_chain/rates/chain/rates");
+const QByteArray kPage("<!doctype html><title>Quarix</title>\n");
 
 QString json(const QJsonValue& value)
 {
@@ -159,15 +161,120 @@ private slots:
         QVERIFY(precious.open(QIODevice::WriteOnly) && precious.write("recorded yesterday\n") > 0);
         precious.close();
         QVERIFY(QFile::link(outside(), m_server.storagePath() + "/link"));
-        QVERIFY(m_server.start(m_server.writeConfig(config)));
+        // The dashboard: a page, a script in a folder, and a link leading out of the folder.
+        QVERIFY(m_server.addDashboardFile("index.html", kPage) && m_server.addDashboardFile("js/app.js", "run();\n"));
+        QVERIFY(QFile::link(outside(), m_server.binDir() + "/dashboard/escape"));
+        QVERIFY(m_server.start(m_server.writeConfig(config), true, {"-q"}));
     }
 
     void cleanupTestCase()
     {
+        // Once two waveform reads are made, the first one's progress line was logged (and left out).
+        const auto waveReads = [this] {
+            const QJsonArray statistics = QJsonDocument::fromJson(ask("commands", command("get_statistics")).toUtf8()).array();
+            for (const QJsonValue& block : statistics) {
+                if (block.toObject().value("name") == "wave_source")
+                    return block.toObject().value("outputs").toArray().at(0).toObject().value("messages").toInt();
+            }
+            return 0;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(waveReads() >= 2, 10000);
         m_clients.clear();
         QCOMPARE(m_server.terminate(), 0);
-        QVERIFY2(!m_server.output().contains("Sanitizer") && !m_server.output().contains("runtime error"),
-                 qPrintable(m_server.output()));
+        const QString output = m_server.output();
+        QVERIFY2(!output.contains("Sanitizer") && !output.contains("runtime error"), qPrintable(output));
+        const int ready = output.indexOf("QUARIX IS STARTED AND READY\n");
+        QVERIFY2(ready >= 0 && output.indexOf("Dashboard: http://localhost:51235/\n") > ready, qPrintable(output));
+        QVERIFY(output.contains("Signal 15 received: closing open files"));
+        QVERIFY2(!output.contains("W OK") && !output.contains("Set \"") && !output.contains("Connecting to board"),
+                 qPrintable(output));
+    }
+
+    // get_configuration, against the values of the demo configuration: the
+    // keys of "expected" in the element named "name" of the array "where"
+    // (the reply itself when "where" is empty).
+    void theConfigurationIsDescribed_data()
+    {
+        QTest::addColumn<QString>("where");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QJsonObject>("expected");
+        const auto view = [](const QString& type, const QString& route, const QString& path, const QJsonObject& shown) {
+            return QJsonObject{{"type", type}, {"route", route.isEmpty() ? QJsonValue() : route}, {"full_path", path}, {"view", shown}};
+        };
+        QTest::newRow("spectrum") << "blocks" << "spectrum" << view("spectrum", "query_by_json", kSpectrum,
+            {{"bins", 4096}, {"channels", 16}, {"gain", 0.25}});
+        QTest::newRow("time-of-flight") << "blocks" << "time_histogram" << view("tof_histogram", "query_by_json",
+            chainPath("spectra", "time_histogram"), {{"bins", 3600}, {"channels", 16},
+            {"binning", QJsonObject{{"value", 100000000}, {"unit", "timestamp units per bin"}}}});
+        QTest::newRow("position") << "blocks" << "position" << view("position", "query_by_json",
+            chainPath("positions", "position"), {{"elements", 8}, {"bins", 128}});
+        QTest::newRow("image") << "blocks" << "image" << view("image", "query_by_json", chainPath("spectra", "image"),
+            {{"rows", 4}, {"cols", 4}});
+        QTest::newRow("oscilloscope") << "blocks" << "oscilloscope" << view("oscilloscope", "oscilloscope",
+            chainPath("scope", "oscilloscope"), {{"channels", 4}, {"samples", 512}, {"analog", 1}, {"digital", 2}});
+        QTest::newRow("source") << "blocks" << "list_source" << view("source", "", chainPath("spectra", "list_source"),
+            {{"board", "digitizer"}, {"endpoint", "list"}, {"calibration", "x*0.25"}, {"use_board_kev", false}});
+        QTest::newRow("high voltage") << "blocks" << "hv" << view("hv", "query_by_json", "Hardware/hv", {{"board", "hv"}, {"channels", 4}});
+        QTest::newRow("wiring") << "blocks" << "time_histogram"
+            << QJsonObject{{"chain", "spectra"}, {"data_type", "energy"}, {"sources", QJsonArray{QJsonObject{{"source", "list_tee"}, {"pin", 1}}}}};
+        QTest::newRow("dumper by name") << "blocks" << "list_dump" << QJsonObject{{"type", "dumper"}, {"route", "list_dump"}};
+        QTest::newRow("chain") << "chains" << "spectra" << QJsonObject{{"processing", 0}, {"blocks", QJsonArray{"list_source",
+            "list_sorter", "list_tee", "spectrum", "time_histogram", "image", "list_dump"}}};
+        QTest::newRow("board") << "boards" << "hv" << QJsonObject{{"type", "4-channel high voltage (simulated)"},
+            {"plugin", "libVRAXDig2Sim"}, {"full_path", "Hardware/hv"}};
+        QTest::newRow("ports") << "" << "" << QJsonObject{{"websocket_port", 51234}, {"http_port", 51235}};
+    }
+
+    void theConfigurationIsDescribed()
+    {
+        QFETCH(QString, where);
+        QFETCH(QString, name);
+        QFETCH(QJsonObject, expected);
+        const QJsonObject reply = QJsonDocument::fromJson(ask("commands", command("get_configuration")).toUtf8()).object();
+        QJsonObject found = reply;
+        for (const QJsonValue& element : reply.value(where).toArray()) {
+            if (element.toObject().value("name") == name)
+                found = element.toObject();
+        }
+        QJsonObject described;
+        for (const QString& key : expected.keys())
+            described.insert(key, found.value(key));
+        QCOMPARE(json(described), json(expected));
+    }
+
+    // Plain HTTP on port 51235, one connection per request.
+    void theDashboardIsServedReadOnly_data()
+    {
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("shown");   // a part of the answer
+        QTest::newRow("page") << "GET /?token=" + kToken << "200 OK" << "\r\n\r\n" + QString::fromUtf8(kPage);
+        QTest::newRow("type sniffing off") << "GET /js/app.js" << "200 OK" << "X-Content-Type-Options: nosniff\r\n";
+        QTest::newRow("scripts from here only") << "GET /" << "200 OK"
+            << "Content-Security-Policy: default-src 'none'; script-src 'self'; style-src 'self';";
+        QTest::newRow("no body for HEAD") << "HEAD /js/app.js" << "200 OK" << "Content-Length: 7\r\n";
+        QTest::newRow("websocket port") << "GET /config.json" << "200 OK" << "\r\n\r\n{\"websocket_port\":51234}";
+        QTest::newRow("parent folder") << "GET /../config.json" << "403 Forbidden" << "";
+        QTest::newRow("percent-encoded parent") << "GET /%2e%2E/%2e%2e/config.json" << "403 Forbidden" << "";
+        QTest::newRow("link leading out") << "GET /escape/precious.txt" << "403 Forbidden" << "";
+        QTest::newRow("no listing") << "GET /js/" << "404 Not Found" << "";
+        QTest::newRow("POST") << "POST /" << "405 Method Not Allowed" << "Allow: GET, HEAD\r\n";
+    }
+
+    void theDashboardIsServedReadOnly()
+    {
+        QFETCH(QString, request);
+        QFETCH(QString, status);
+        QFETCH(QString, shown);
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, 51235);
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write(request.toUtf8() + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+        QByteArray answer;
+        while (socket.waitForReadyRead(5000))
+            answer += socket.readAll();
+        QVERIFY2(answer.startsWith("HTTP/1.1 " + status.toUtf8() + "\r\n") && answer.contains(shown.toUtf8()), answer.constData());
+        QVERIFY(!request.startsWith("HEAD") || answer.endsWith("\r\n\r\n"));
     }
 
     void connections_data()

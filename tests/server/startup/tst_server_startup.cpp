@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QTcpServer>
 #include <QtTest>
 
 namespace {
@@ -54,7 +55,8 @@ class TestServerStartup : public QObject {
 private slots:
     // "edits": path -> value in the configuration; special keys: "#file" the
     // file's whole text, "#no_option" starts without "-c", "#plugin" a second
-    // copy of the plugin under that name, "#args" extra arguments.
+    // copy of the plugin under that name, "#args" extra arguments, "#busy_port"
+    // a port this test holds meanwhile.
     void refusedConfigurations_data()
     {
         QTest::addColumn<QJsonObject>("edits");
@@ -91,6 +93,11 @@ private slots:
             << "Configuration error in \"server\", key \"max_client_backlog_bytes\": must be a whole number of bytes from 65536 to 1073741824, not 1000" << 1;
         QTest::newRow("server address") << QJsonObject{{"server/listen_addresses", QJsonArray{"127.0.0.1", "lab-pc"}}}
             << "Configuration error in \"server\", key \"listen_addresses\": entry 1 must be an IP address" << 1;
+        QTest::newRow("dashboard on the WebSocket port") << QJsonObject{{"server/http_port", 51234}}
+            << "Configuration error in \"server\", key \"http_port\": must be a port number from 1 to 65535 other than the "
+               "WebSocket port 51234, or 0 to switch the dashboard off, not 51234" << 1;
+        QTest::newRow("dashboard port taken") << QJsonObject{{"#busy_port", 51235}}
+            << "Configuration error in \"server\", key \"http_port\": cannot listen on port 51235" << 1;
         QTest::newRow("unknown block type") << QJsonObject{{kChain + "1/block_type", "Time_Sorting"}}
             << kRefused + "list_sorter\": unknown block_type \"Time_Sorting\"" << 1;
         QTest::newRow("source not created before") << QJsonObject{{kChain + "1/sources/0/source", "spectrum"}}
@@ -150,6 +157,8 @@ private slots:
             file.write(edits.value("#file").toString().toUtf8());
         }
         const QStringList args = edits.contains("#args") ? QStringList{edits.value("#args").toString()} : QStringList();
+        QTcpServer busy;
+        QVERIFY2(!edits.contains("#busy_port") || busy.listen(QHostAddress::Any, quint16(edits.value("#busy_port").toInt())), qPrintable(busy.errorString()));
         QVERIFY(server.start(edits.contains("#no_option") ? QString() : configPath, false, args));
         QCOMPARE(server.waitForExit(), status);
         message.replace("%config", configPath).replace("%storage", server.storagePath());
